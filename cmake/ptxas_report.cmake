@@ -1,0 +1,15 @@
+# Gathers the per-object ptxas logs into one report and warns about kernels that
+# spill registers to local memory.
+file(GLOB logs ${LOG_DIR}/*.log)
+list(SORT logs)
+set(report "")
+foreach(log IN LISTS logs)
+  get_filename_component(name ${log} NAME_WE)
+  file(READ ${log} content)
+  string(APPEND report "== ${name}\n${content}")
+endforeach()
+file(WRITE ${REPORT} "${report}")
+string(REGEX MATCHALL "[1-9][0-9]* bytes spill (stores|loads)" spills "${report}")
+if(spills)
+  message(WARNING "Register spills found; see ${REPORT}")
+endif()

@@ -1,0 +1,126 @@
+// Shared helpers of the black-box tests: back-end switches, the error log, an open device.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "zk_ocu.h"
+
+#if ZK_OCU_TEST_EMULATED
+#include "zk_emu.h"
+#define ZK_REQUIRE_EMULATOR() (void)0
+#else
+// The controls exist only in the emulated library; on a GPU the tests that need them
+// are skipped, and these stand-ins let the same sources compile.
+#define ZK_REQUIRE_EMULATOR() GTEST_SKIP() << "needs the emulator's fault injection"
+inline void zk_emu_inject_fault(const char*, int32_t, int32_t, int32_t) {}
+inline int64_t zk_emu_call_count(const char*) { return 0; }
+#endif
+
+namespace zk_test {
+
+// Runtime error values used with fault injection (the runtime's own numbering).
+constexpr int32_t kErrorInvalidValue = 1;
+constexpr int32_t kErrorMemoryAllocation = 2;
+constexpr int32_t kErrorInsufficientDriver = 35;
+constexpr int32_t kErrorNoKernelImage = 209;
+
+inline std::vector<std::string> error_log() {
+  std::vector<std::string> lines;
+  for (int i = 0; i < zk_ocu_error_log_count(); ++i) lines.emplace_back(zk_ocu_error_log_text(i));
+  return lines;
+}
+
+// The line the log holds for a record without format arguments.
+inline std::string log_line(uint32_t code, const std::string& message) {
+  char prefix[32];
+  std::snprintf(prefix, sizeof prefix, "7727e45 %08X: ", code);
+  return prefix + message;
+}
+
+inline const char* const kCopyToDevice = "Failed to copy memory to device.";
+inline const char* const kCopyFromDevice = "Failed to copy memory from device.";
+inline const char* const kAllocFailed = "Failed to alloc memory.";
+inline const char* const kKernelFailed = "Failed to execute gpu kernel.";
+inline const char* const kOutOfMemory = "Failed to allocate, out of memory.";
+inline const char* const kNoDeviceCommunication = "Failed to communicate with device.";
+
+// Bit-exact comparison of float results; NaNs compare by payload too.
+inline uint32_t float_bits(float value) {
+  uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+// Distance in units in the last place between two finite floats of any sign.
+inline int64_t ulp_distance(float a, float b) {
+  auto ordered = [](float value) {
+    const int64_t bits = static_cast<int32_t>(float_bits(value));
+    return bits < 0 ? INT64_C(-2147483648) - bits : bits;
+  };
+  const int64_t distance = ordered(a) - ordered(b);
+  return distance < 0 ? -distance : distance;
+}
+
+constexpr uint8_t kSentinelByte = 0xCD;
+
+// Every test gets device 0, opened before and closed after it; buffers made through the
+// fixture are deleted after the test.
+class DeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(vorel209(0, &device_), ZK_STATUS_OK);
+    zk_ocu_error_log_clear();
+  }
+  void TearDown() override {
+    for (zk_ocu_buffer* buffer : buffers_) vorel55(device_, buffer);
+    vorel334(device_);
+  }
+
+  zk_ocu_buffer* upload(const void* data, int32_t bytes) {
+    zk_ocu_buffer* buffer = vorel30(device_, bytes, 0);
+    EXPECT_NE(buffer, nullptr);
+    if (buffer != nullptr) EXPECT_EQ(vorel300(device_, buffer, data, 0, bytes), ZK_STATUS_OK);
+    return buffer;
+  }
+
+  // A fixture-owned buffer holding `values` after `offset` sentinel bytes, so that an
+  // operator that ignores its byte offset reads the wrong data.
+  template <typename T>
+  zk_ocu_buffer* operand(const std::vector<T>& values, int32_t offset = 0) {
+    const size_t bytes = values.size() * sizeof(T);
+    std::vector<uint8_t> contents(static_cast<size_t>(offset) + bytes, kSentinelByte);
+    if (bytes != 0) std::memcpy(contents.data() + offset, values.data(), bytes);
+    return owned(upload(contents.data(), static_cast<int32_t>(contents.size())));
+  }
+
+  // A fixture-owned buffer of `offset + bytes` sentinel bytes, for outputs: an element
+  // the operator fails to write keeps the sentinel.
+  zk_ocu_buffer* output(size_t bytes, int32_t offset = 0) {
+    const std::vector<uint8_t> contents(static_cast<size_t>(offset) + bytes, kSentinelByte);
+    return owned(upload(contents.data(), static_cast<int32_t>(contents.size())));
+  }
+
+  template <typename T>
+  std::vector<T> download(zk_ocu_buffer* buffer, int32_t offset, size_t count) {
+    std::vector<T> values(count);
+    EXPECT_EQ(vorel273(device_, buffer, values.data(), offset,
+                       static_cast<int32_t>(count * sizeof(T))),
+              ZK_STATUS_OK);
+    return values;
+  }
+
+  zk_ocu_buffer* owned(zk_ocu_buffer* buffer) {
+    if (buffer != nullptr) buffers_.push_back(buffer);
+    return buffer;
+  }
+
+  zk_ocu_device* device_ = nullptr;
+  std::vector<zk_ocu_buffer*> buffers_;
+};
+
+}  // namespace zk_test
