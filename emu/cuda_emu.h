@@ -63,8 +63,8 @@ cudaError_t cudaMemcpy(void* destination, const void* source, size_t count, cuda
 cudaError_t cudaMemcpyAsync(void* destination, const void* source, size_t count,
                             cudaMemcpyKind kind, cudaStream_t stream = nullptr);
 cudaError_t cudaMemcpy2DAsync(void* destination, size_t destination_pitch, const void* source,
-                              size_t source_pitch, size_t width, size_t height,
-                              cudaMemcpyKind kind, cudaStream_t stream = nullptr);
+                              size_t source_pitch, size_t width, size_t height, cudaMemcpyKind kind,
+                              cudaStream_t stream = nullptr);
 cudaError_t cudaMemset(void* destination, int value, size_t count);
 cudaError_t cudaMemsetAsync(void* destination, int value, size_t count,
                             cudaStream_t stream = nullptr);

@@ -136,8 +136,8 @@ cudaError_t allocate(const char* call, void** pointer, size_t size) {
       return record(cudaErrorMemoryAllocation);
     }
   }
-  const size_t rounded = (size + kAllocationAlignment - 1) / kAllocationAlignment *
-                         kAllocationAlignment;
+  const size_t rounded =
+      (size + kAllocationAlignment - 1) / kAllocationAlignment * kAllocationAlignment;
   void* memory = std::aligned_alloc(kAllocationAlignment, rounded);
   if (memory == nullptr) return record(cudaErrorMemoryAllocation);
   std::lock_guard<std::mutex> lock(s.mutex);
@@ -316,7 +316,8 @@ constexpr ErrorText kErrorTexts[] = {
     {cudaErrorNoKernelImageForDevice, "cudaErrorNoKernelImageForDevice",
      "no kernel image is available for execution on the device"},
     {cudaErrorInvalidResourceHandle, "cudaErrorInvalidResourceHandle", "invalid resource handle"},
-    {cudaErrorIllegalAddress, "cudaErrorIllegalAddress", "an illegal memory access was encountered"},
+    {cudaErrorIllegalAddress, "cudaErrorIllegalAddress",
+     "an illegal memory access was encountered"},
     {cudaErrorLaunchOutOfResources, "cudaErrorLaunchOutOfResources",
      "too many resources requested for launch"},
     {cudaErrorLaunchFailure, "cudaErrorLaunchFailure", "unspecified launch failure"},
@@ -370,7 +371,9 @@ cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
   return known_stream(stream) ? cudaSuccess : record(cudaErrorInvalidResourceHandle);
 }
 
-cudaError_t cudaMalloc(void** pointer, size_t size) { return allocate("cudaMalloc", pointer, size); }
+cudaError_t cudaMalloc(void** pointer, size_t size) {
+  return allocate("cudaMalloc", pointer, size);
+}
 
 cudaError_t cudaFree(void* pointer) { return release("cudaFree", pointer); }
 
@@ -394,8 +397,8 @@ cudaError_t cudaMemcpyAsync(void* destination, const void* source, size_t count,
 }
 
 cudaError_t cudaMemcpy2DAsync(void* destination, size_t destination_pitch, const void* source,
-                              size_t source_pitch, size_t width, size_t height,
-                              cudaMemcpyKind kind, cudaStream_t stream) {
+                              size_t source_pitch, size_t width, size_t height, cudaMemcpyKind kind,
+                              cudaStream_t stream) {
   if (cudaError_t error = take_fault("cudaMemcpy2DAsync")) return record(error);
   if (!known_stream(stream)) return record(cudaErrorInvalidResourceHandle);
   if (width == 0 || height == 0) return cudaSuccess;
@@ -460,7 +463,10 @@ void zk_emu_inject_fault(const char* call, int32_t skip, int32_t count, int32_t 
     s.faults.erase(call);
     return;
   }
-  s.faults[call] = Fault{std::max(skip, 0), count, static_cast<cudaError_t>(error)};
+  // A fault always fails its call; 0 (as passed for host allocations) means out of memory.
+  const cudaError_t failure =
+      error == cudaSuccess ? cudaErrorMemoryAllocation : static_cast<cudaError_t>(error);
+  s.faults[call] = Fault{std::max(skip, 0), count, failure};
 }
 
 int64_t zk_emu_call_count(const char* call) {

@@ -90,8 +90,9 @@ void* vorel304(zk_ocu_device*, zk_ocu_buffer* buffer, bool read) {
     if (buffer->host_mirror == nullptr) return nullptr;
   }
   ++buffer->map_count;
-  if (read && cudaMemcpy(buffer->host_mirror, device_pointer(buffer, 0),
-                         static_cast<size_t>(buffer->size), cudaMemcpyDeviceToHost) != cudaSuccess) {
+  if (read &&
+      cudaMemcpy(buffer->host_mirror, device_pointer(buffer, 0), static_cast<size_t>(buffer->size),
+                 cudaMemcpyDeviceToHost) != cudaSuccess) {
     cudaGetLastError();
     zk::log_error(zk::errors::kCopyFromDevice);
     // Undo this map, so that a failed map needs no unmap.
@@ -106,9 +107,9 @@ void* vorel304(zk_ocu_device*, zk_ocu_buffer* buffer, bool read) {
 
 void vorel3(zk_ocu_device*, zk_ocu_buffer* buffer, bool write_back) {
   if (buffer->map_count <= 0) return;
-  if (write_back && cudaMemcpy(device_pointer(buffer, 0), buffer->host_mirror,
-                               static_cast<size_t>(buffer->size),
-                               cudaMemcpyHostToDevice) != cudaSuccess) {
+  if (write_back &&
+      cudaMemcpy(device_pointer(buffer, 0), buffer->host_mirror, static_cast<size_t>(buffer->size),
+                 cudaMemcpyHostToDevice) != cudaSuccess) {
     cudaGetLastError();
     zk::log_error(zk::errors::kCopyToDevice);
   }

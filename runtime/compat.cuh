@@ -7,7 +7,7 @@
 #if defined(__CUDACC__)
 #include <cuda_runtime.h>
 
-#define ZK_DYNAMIC_SHARED(type, name)                                   \
+#define ZK_DYNAMIC_SHARED(type, name)                                      \
   extern __shared__ __align__(16) unsigned char zk_dynamic_shared_bytes[]; \
   type* name = reinterpret_cast<type*>(zk_dynamic_shared_bytes)
 

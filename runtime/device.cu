@@ -75,7 +75,8 @@ zk_status_t vorel110(char*** list, int32_t* count) {
     zk::log_error(zk::errors::kDeviceCommunication);
     return ZK_STATUS_OK;
   }
-  char** names = static_cast<char**>(zk::host_calloc(static_cast<size_t>(device_count), sizeof(char*)));
+  char** names =
+      static_cast<char**>(zk::host_calloc(static_cast<size_t>(device_count), sizeof(char*)));
   if (names == nullptr) {
     zk::log_error(zk::errors::kHostAllocation);
     return ZK_STATUS_NO_MEMORY;
@@ -140,8 +141,8 @@ zk_status_t vorel209(int32_t index, zk_ocu_device** result) {
     return fail_open(device, ZK_STATUS_DEVICE_FAILURE);
   }
 
-  zk_ocu_device_properties* properties = static_cast<zk_ocu_device_properties*>(
-      zk::host_calloc(1, sizeof(zk_ocu_device_properties)));
+  zk_ocu_device_properties* properties =
+      static_cast<zk_ocu_device_properties*>(zk::host_calloc(1, sizeof(zk_ocu_device_properties)));
   if (properties == nullptr) {
     zk::log_error(zk::errors::kHostAllocation);
     return fail_open(device, ZK_STATUS_NO_MEMORY);
@@ -163,8 +164,8 @@ zk_status_t vorel209(int32_t index, zk_ocu_device** result) {
   query_version(cudaRuntimeGetVersion, &properties->runtime_version,
                 &properties->runtime_version_error);
 
-  cudaStream_t* streams = static_cast<cudaStream_t*>(
-      zk::host_calloc(ZK_OCU_STREAM_COUNT, sizeof(cudaStream_t)));
+  cudaStream_t* streams =
+      static_cast<cudaStream_t*>(zk::host_calloc(ZK_OCU_STREAM_COUNT, sizeof(cudaStream_t)));
   if (streams == nullptr) {
     zk::log_error(zk::errors::kHostAllocation);
     return fail_open(device, ZK_STATUS_NO_MEMORY);

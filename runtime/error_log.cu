@@ -64,8 +64,8 @@ void zk_error_log_push_v(const char* context, int32_t context_value,
   ++slot->count;
 }
 
-void zk_error_log_push(const char* context, int32_t context_value,
-                       const zk_error_record_t* record, ...) {
+void zk_error_log_push(const char* context, int32_t context_value, const zk_error_record_t* record,
+                       ...) {
   va_list arguments;
   va_start(arguments, record);
   zk_error_log_push_v(context, context_value, record, arguments);

@@ -34,8 +34,8 @@ struct zk_error_log_slot_t {
 // The log's storage, exposed for white-box tests of the push.
 zk_error_log_slot_t* zk_error_log_slots();
 
-void zk_error_log_push(const char* context, int32_t context_value,
-                       const zk_error_record_t* record, ...);
+void zk_error_log_push(const char* context, int32_t context_value, const zk_error_record_t* record,
+                       ...);
 void zk_error_log_push_v(const char* context, int32_t context_value,
                          const zk_error_record_t* record, va_list arguments);
 

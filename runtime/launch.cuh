@@ -16,21 +16,22 @@ struct LaunchGeometry {
 
 constexpr int32_t kMaxGridExtent = 65535;
 
-// The launch idioms of the operators. All host arithmetic is 32-bit, as the kernels'
-// index arithmetic is; an empty extent yields an empty grid, which the runtime rejects
-// and the launch check reports.
+// The launch idioms of the operators. Host arithmetic is 32-bit, as the kernels' index
+// arithmetic is, and wraps rather than overflows; an empty extent yields an empty grid,
+// which the runtime rejects and the launch check reports.
 struct Geometry {
-  // 256-thread blocks, ceil(n / 256) of them.
+  // 256-thread blocks, ceil(n / 256) of them, computed unsigned.
   static LaunchGeometry flat(int32_t count) {
-    return {dim3(static_cast<unsigned int>(count + 255) >> 8), dim3(256)};
+    return {dim3((static_cast<uint32_t>(count) + 255u) >> 8), dim3(256)};
   }
-  // One block per tile of side x side elements over (width, height).
+  // One block per tile of side x side elements over (width, height), computed with
+  // signed division.
   static LaunchGeometry tiles(int32_t width, int32_t height, int32_t side, bool clamp_y = false) {
-    int32_t blocks_y = (height + side - 1) / side;
+    int32_t blocks_y = ceil_div(height, side);
     if (clamp_y && blocks_y > kMaxGridExtent) blocks_y = kMaxGridExtent;
-    return {dim3(static_cast<unsigned int>((width + side - 1) / side),
-                 static_cast<unsigned int>(blocks_y)),
-            dim3(static_cast<unsigned int>(side), static_cast<unsigned int>(side))};
+    return {
+        dim3(static_cast<unsigned int>(ceil_div(width, side)), static_cast<unsigned int>(blocks_y)),
+        dim3(static_cast<unsigned int>(side), static_cast<unsigned int>(side))};
   }
   // One block of `threads` threads per row.
   static LaunchGeometry rows(int32_t row_count, int32_t threads) {
@@ -43,6 +44,13 @@ struct Geometry {
       return static_cast<unsigned int>(extent < kMaxGridExtent ? extent : kMaxGridExtent);
     };
     return {dim3(clamp(x), clamp(y), clamp(z)), dim3(256)};
+  }
+
+ private:
+  static int32_t ceil_div(int32_t extent, int32_t divisor) {
+    return static_cast<int32_t>(static_cast<uint32_t>(extent) + static_cast<uint32_t>(divisor) -
+                                1u) /
+           divisor;
   }
 };
 

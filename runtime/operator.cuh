@@ -14,7 +14,8 @@ namespace zk {
 // The device address of an operand: the buffer's first member plus a byte offset.
 template <typename T>
 inline T* operand(const zk_ocu_buffer* buffer, int32_t byte_offset = 0) {
-  return reinterpret_cast<T*>(static_cast<uintptr_t>(buffer->address + static_cast<int64_t>(byte_offset)));
+  return reinterpret_cast<T*>(
+      static_cast<uintptr_t>(buffer->address + static_cast<int64_t>(byte_offset)));
 }
 
 }  // namespace zk

@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 scripts/install_deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DZK_OCU_BUILD_TESTS=OFF >/dev/null
 cmake --build build -j "$(nproc)" >/dev/null
-build/tools/zk_ocu_info
+build/bin/zk_ocu_info

@@ -25,14 +25,14 @@ step configure cmake -S . -B build-gpu -DCMAKE_BUILD_TYPE=Release -DZK_OCU_BUILD
 step build cmake --build build-gpu -j "$(nproc)"
 cp build-gpu/ptxas_resource_usage.txt "$out/" 2>/dev/null
 step tests ctest --test-dir build-gpu --output-on-failure
-step info build-gpu/tools/zk_ocu_info
+step info build-gpu/bin/zk_ocu_info
 sanitizer=$(command -v compute-sanitizer || echo /usr/local/cuda/bin/compute-sanitizer)
 for tool in memcheck racecheck synccheck; do
   step "sanitizer-$tool" "$sanitizer" --tool "$tool" --error-exitcode 1 \
-    build-gpu/tests/zk_ocu_tests --gtest_brief=1
+    build-gpu/bin/zk_ocu_tests --gtest_brief=1
 done
-if [ -x build-gpu/bench/zk_ocu_bench ]; then
-  step bench build-gpu/bench/zk_ocu_bench
+if [ -x build-gpu/bin/zk_ocu_bench ]; then
+  step bench build-gpu/bin/zk_ocu_bench
 fi
 printf '%s\n' "${summary[@]}" | tee "$out/summary.txt"
 ! grep -q FAILED "$out/summary.txt"

@@ -46,7 +46,8 @@ TEST(GpuList, WithoutDriverOrGpuIsEmptyAndLogged) {
     EXPECT_EQ(vorel110(&list, &count), ZK_STATUS_OK);
     EXPECT_EQ(list, nullptr);
     EXPECT_EQ(count, 0);
-    EXPECT_EQ(error_log(), std::vector<std::string>{log_line(0x334, zk_test::kNoDeviceCommunication)});
+    EXPECT_EQ(error_log(),
+              std::vector<std::string>{log_line(0x334, zk_test::kNoDeviceCommunication)});
   }
 }
 
@@ -167,8 +168,9 @@ TEST(Device, EveryOpenFailureReleasesAndLeavesOutputUnchanged) {
     EXPECT_EQ(vorel209(0, &device), failure.status);
     EXPECT_EQ(device, reinterpret_cast<zk_ocu_device*>(0x1234));
     EXPECT_EQ(error_log(), std::vector<std::string>{failure.log});
-    EXPECT_EQ(zk_emu_call_count("cudaStreamCreate"), zk_emu_call_count("cudaStreamDestroy") +
-                                                         (failure.call == std::string("cudaStreamCreate")));
+    EXPECT_EQ(
+        zk_emu_call_count("cudaStreamCreate"),
+        zk_emu_call_count("cudaStreamDestroy") + (failure.call == std::string("cudaStreamCreate")));
   }
 }
 
@@ -191,8 +193,8 @@ TEST(Device, CompatibilityConditionOnWarpSizeAndGridLimit) {
       vorel334(device);
     } else {
       EXPECT_EQ(device, nullptr);
-      EXPECT_EQ(error_log(), std::vector<std::string>{
-                                 log_line(0x337, "Selected GPU device is incompatible with the library.")});
+      EXPECT_EQ(error_log(), std::vector<std::string>{log_line(
+                                 0x337, "Selected GPU device is incompatible with the library.")});
     }
   }
 }

@@ -108,9 +108,9 @@ class DeviceTest : public ::testing::Test {
   template <typename T>
   std::vector<T> download(zk_ocu_buffer* buffer, int32_t offset, size_t count) {
     std::vector<T> values(count);
-    EXPECT_EQ(vorel273(device_, buffer, values.data(), offset,
-                       static_cast<int32_t>(count * sizeof(T))),
-              ZK_STATUS_OK);
+    EXPECT_EQ(
+        vorel273(device_, buffer, values.data(), offset, static_cast<int32_t>(count * sizeof(T))),
+        ZK_STATUS_OK);
     return values;
   }
 

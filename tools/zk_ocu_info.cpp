@@ -98,20 +98,20 @@ int run(const Library& library) {
   std::printf("  compute capability %d.%d, %d multiprocessors, %.1f GiB\n", p.major, p.minor,
               p.multiprocessor_count, static_cast<double>(p.total_global_memory) / (1 << 30));
   std::printf("  driver %d, runtime %d\n", p.driver_version, p.runtime_version);
-  std::printf("  threads per block %d (%d x %d x %d), grid %d x %d x %d\n",
-              p.max_threads_per_block, p.max_threads_dim[0], p.max_threads_dim[1],
-              p.max_threads_dim[2], p.max_grid_size[0], p.max_grid_size[1], p.max_grid_size[2]);
+  std::printf("  threads per block %d (%d x %d x %d), grid %d x %d x %d\n", p.max_threads_per_block,
+              p.max_threads_dim[0], p.max_threads_dim[1], p.max_threads_dim[2], p.max_grid_size[0],
+              p.max_grid_size[1], p.max_grid_size[2]);
   std::printf("  shared memory %d bytes per block, %d per multiprocessor\n",
               p.shared_memory_per_block, p.shared_memory_per_multiprocessor);
 
   std::vector<uint8_t> sent(4096), received(4096, 0);
   for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i * 7 + 3);
   zk_ocu_buffer* buffer = library.create_buffer(device, static_cast<int32_t>(sent.size()), 0);
-  bool round_trip = buffer != nullptr &&
-                    library.copy_to_device(device, buffer, sent.data(), 0, 4096) == ZK_STATUS_OK &&
-                    library.copy_from_device(device, buffer, received.data(), 0, 4096) ==
-                        ZK_STATUS_OK &&
-                    received == sent;
+  bool round_trip =
+      buffer != nullptr &&
+      library.copy_to_device(device, buffer, sent.data(), 0, 4096) == ZK_STATUS_OK &&
+      library.copy_from_device(device, buffer, received.data(), 0, 4096) == ZK_STATUS_OK &&
+      received == sent;
   std::printf("buffer round trip of %zu bytes: %s\n", sent.size(), round_trip ? "ok" : "FAILED");
   library.delete_buffer(device, buffer);
   library.close_device(device);

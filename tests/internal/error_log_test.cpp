@@ -1,9 +1,10 @@
 // The push: formatting, truncation, the eight-entry limit and the scratch area.
+#include "runtime/error_log.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "runtime/error_log.h"
 #include "zk_ocu.h"
 
 namespace {
