@@ -24,6 +24,11 @@ struct Geometry {
   static LaunchGeometry flat(int32_t count) {
     return {dim3((static_cast<uint32_t>(count) + 255u) >> 8), dim3(256)};
   }
+  // `threads`-thread blocks, ceil(n / threads) of them by signed division.
+  static LaunchGeometry blocks(int32_t count, int32_t threads) {
+    return {dim3(static_cast<unsigned int>(ceil_div(count, threads))),
+            dim3(static_cast<unsigned int>(threads))};
+  }
   // One block per tile of side x side elements over (width, height), computed with
   // signed division.
   static LaunchGeometry tiles(int32_t width, int32_t height, int32_t side, bool clamp_y = false) {

@@ -32,6 +32,8 @@ TEST(LaunchGeometry, Idioms) {
       {zk::Geometry::flat(1), dim3(1), dim3(256)},
       {zk::Geometry::flat(256), dim3(1), dim3(256)},
       {zk::Geometry::flat(257), dim3(2), dim3(256)},
+      {zk::Geometry::blocks(0, 64), dim3(0), dim3(64)},
+      {zk::Geometry::blocks(65, 64), dim3(2), dim3(64)},
       {zk::Geometry::tiles(17, 8, 8), dim3(3, 1), dim3(8, 8)},
       {zk::Geometry::tiles(16, 33, 16), dim3(1, 3), dim3(16, 16)},
       {zk::Geometry::tiles(1, 16 * 70000, 16, true), dim3(1, 65535), dim3(16, 16)},
