@@ -31,8 +31,10 @@ ZK_OCU_API void zk_emu_set_device_config(const zk_emu_device_config* config);
 
 /* After `skip` further successful calls of `call` (a runtime function name such as
  * "cudaMallocAsync", "cudaLaunchKernel", or "malloc"/"calloc" for the library's host
- * allocations), the next `count` calls fail with `error` (a cudaError_t value; ignored
- * for host allocations, which return null). */
+ * allocations), the next `count` calls fail with `error` (a cudaError_t value, 0 standing
+ * for out of memory; ignored for host allocations, which return null). A failing release
+ * (cudaFree, cudaFreeAsync) still releases the memory, as when the runtime reports an
+ * error left by earlier work. */
 ZK_OCU_API void zk_emu_inject_fault(const char* call, int32_t skip, int32_t count, int32_t error);
 
 /* Number of calls of `call` made since the last reset, for tests that count transfers. */

@@ -28,8 +28,10 @@ zk_ocu_buffer* vorel30(zk_ocu_device*, int32_t size, int32_t flag) {
   if (size < 0) return nullptr;
   zk_ocu_buffer* buffer = static_cast<zk_ocu_buffer*>(zk::host_malloc(sizeof(zk_ocu_buffer)));
   if (buffer == nullptr) return nullptr;
+  // An empty buffer owns no device memory: the runtime's answer to a zero-byte request
+  // is not something to depend on.
   void* address = nullptr;
-  if (cudaMallocAsync(&address, static_cast<size_t>(size), nullptr) != cudaSuccess) {
+  if (size > 0 && cudaMallocAsync(&address, static_cast<size_t>(size), nullptr) != cudaSuccess) {
     cudaGetLastError();
     zk::log_error(zk::errors::kDeviceAllocation);
     std::free(buffer);
@@ -46,7 +48,7 @@ zk_ocu_buffer* vorel30(zk_ocu_device*, int32_t size, int32_t flag) {
 void vorel55(zk_ocu_device*, zk_ocu_buffer* buffer) {
   if (buffer == nullptr) return;
   // A failed release stays the runtime's last error, for the next launch check to report.
-  cudaFreeAsync(device_pointer(buffer, 0), nullptr);
+  if (buffer->address != 0) cudaFreeAsync(device_pointer(buffer, 0), nullptr);
   std::free(buffer->host_mirror);
   std::free(buffer);
 }

@@ -27,8 +27,9 @@ cp build-gpu/ptxas_resource_usage.txt "$out/" 2>/dev/null
 step tests ctest --test-dir build-gpu --output-on-failure
 step info build-gpu/bin/zk_ocu_info
 sanitizer=$(command -v compute-sanitizer || echo /usr/local/cuda/bin/compute-sanitizer)
+# Each sanitizer pass is capped so that the whole check stays within its time budget.
 for tool in memcheck racecheck synccheck; do
-  step "sanitizer-$tool" "$sanitizer" --tool "$tool" --error-exitcode 1 \
+  step "sanitizer-$tool" timeout 100 "$sanitizer" --tool "$tool" --error-exitcode 1 \
     build-gpu/bin/zk_ocu_tests --gtest_brief=1
 done
 if [ -x build-gpu/bin/zk_ocu_bench ]; then

@@ -37,6 +37,17 @@ TEST_F(BufferTest, CreateStoresSizeAndFlag) {
   EXPECT_TRUE(error_log().empty());
 }
 
+TEST_F(BufferTest, EmptyBufferOwnsNoDeviceMemory) {
+  zk_ocu_buffer* buffer = vorel30(device_, 0, 3);
+  ASSERT_NE(buffer, nullptr);
+  EXPECT_EQ(vorel31(device_, buffer), 0);
+  EXPECT_EQ(vorel273(device_, buffer, nullptr, 0, 0), ZK_STATUS_OK);
+  vorel55(device_, buffer);
+  EXPECT_EQ(zk_emu_call_count("cudaMallocAsync"), 0);
+  EXPECT_EQ(zk_emu_call_count("cudaFreeAsync"), 0);
+  EXPECT_TRUE(error_log().empty());
+}
+
 TEST_F(BufferTest, NegativeSizeAllocatesNothing) {
   EXPECT_EQ(vorel30(device_, -1, 0), nullptr);
   EXPECT_EQ(zk_emu_call_count("cudaMallocAsync"), 0);

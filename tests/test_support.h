@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -49,11 +50,20 @@ inline const char* const kKernelFailed = "Failed to execute gpu kernel.";
 inline const char* const kOutOfMemory = "Failed to allocate, out of memory.";
 inline const char* const kNoDeviceCommunication = "Failed to communicate with device.";
 
+inline constexpr float kInf = std::numeric_limits<float>::infinity();
+inline constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
 // Bit-exact comparison of float results; NaNs compare by payload too.
 inline uint32_t float_bits(float value) {
   uint32_t bits;
   std::memcpy(&bits, &value, sizeof bits);
   return bits;
+}
+
+inline float bits_float(uint32_t bits) {
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
 }
 
 // Distance in units in the last place between two finite floats of any sign.
@@ -67,6 +77,9 @@ inline int64_t ulp_distance(float a, float b) {
 }
 
 constexpr uint8_t kSentinelByte = 0xCD;
+
+// The float an output element holds when nothing wrote it.
+inline float sentinel_float() { return bits_float(0x01010101u * kSentinelByte); }
 
 // Every test gets device 0, opened before and closed after it; buffers made through the
 // fixture are deleted after the test.
@@ -88,20 +101,26 @@ class DeviceTest : public ::testing::Test {
     return buffer;
   }
 
+  // Sentinel bytes after the data of every buffer made by operand() and output(): result()
+  // checks them, so that a write past the end shows.
+  static constexpr size_t kGuardBytes = 16;
+
   // A fixture-owned buffer holding `values` after `offset` sentinel bytes, so that an
-  // operator that ignores its byte offset reads the wrong data.
+  // operator that ignores its byte offset reads the wrong data, and before the guard: usable
+  // as an input, or as an output with given contents (in place, accumulating) for result().
   template <typename T>
   zk_ocu_buffer* operand(const std::vector<T>& values, int32_t offset = 0) {
     const size_t bytes = values.size() * sizeof(T);
-    std::vector<uint8_t> contents(static_cast<size_t>(offset) + bytes, kSentinelByte);
+    std::vector<uint8_t> contents(static_cast<size_t>(offset) + bytes + kGuardBytes, kSentinelByte);
     if (bytes != 0) std::memcpy(contents.data() + offset, values.data(), bytes);
     return owned(upload(contents.data(), static_cast<int32_t>(contents.size())));
   }
 
-  // A fixture-owned buffer of `offset + bytes` sentinel bytes, for outputs: an element
-  // the operator fails to write keeps the sentinel.
+  // A fixture-owned buffer of sentinel bytes with room for `bytes` at `offset`, for outputs:
+  // an element the operator fails to write keeps the sentinel.
   zk_ocu_buffer* output(size_t bytes, int32_t offset = 0) {
-    const std::vector<uint8_t> contents(static_cast<size_t>(offset) + bytes, kSentinelByte);
+    const std::vector<uint8_t> contents(static_cast<size_t>(offset) + bytes + kGuardBytes,
+                                        kSentinelByte);
     return owned(upload(contents.data(), static_cast<int32_t>(contents.size())));
   }
 
@@ -114,6 +133,27 @@ class DeviceTest : public ::testing::Test {
     return values;
   }
 
+  // The `count` values at `offset` of a buffer made by operand() or output(), after checking
+  // that the bytes before them and the guard after them still hold the sentinel.
+  template <typename T>
+  std::vector<T> result(zk_ocu_buffer* buffer, int32_t offset, size_t count) {
+    const size_t begin = static_cast<size_t>(offset);
+    const size_t end = begin + count * sizeof(T);
+    const std::vector<uint8_t> bytes = download<uint8_t>(buffer, 0, end + kGuardBytes);
+    expect_sentinel(bytes, 0, begin, "written before the output");
+    expect_sentinel(bytes, end, bytes.size(), "written past the output");
+    std::vector<T> values(count);
+    if (count != 0) std::memcpy(values.data(), bytes.data() + begin, end - begin);
+    return values;
+  }
+
+  // Nothing was written: the `bytes` at `offset` and everything around them, guard included,
+  // still hold the sentinel.
+  void expect_untouched(zk_ocu_buffer* buffer, int32_t offset, size_t bytes) {
+    EXPECT_EQ(result<uint8_t>(buffer, offset, bytes), std::vector<uint8_t>(bytes, kSentinelByte))
+        << "written";
+  }
+
   zk_ocu_buffer* owned(zk_ocu_buffer* buffer) {
     if (buffer != nullptr) buffers_.push_back(buffer);
     return buffer;
@@ -121,6 +161,19 @@ class DeviceTest : public ::testing::Test {
 
   zk_ocu_device* device_ = nullptr;
   std::vector<zk_ocu_buffer*> buffers_;
+
+ private:
+  // One failure per zone, naming the first changed byte.
+  static void expect_sentinel(const std::vector<uint8_t>& bytes, size_t begin, size_t end,
+                              const char* what) {
+    size_t changed = 0;
+    size_t first = end;
+    for (size_t i = begin; i < end; ++i) {
+      if (bytes[i] != kSentinelByte && changed++ == 0) first = i;
+    }
+    EXPECT_EQ(changed, 0u) << what << ": byte " << first << " of the buffer, " << changed
+                           << " in all";
+  }
 };
 
 }  // namespace zk_test

@@ -6,8 +6,6 @@
 
 #include <cfloat>
 #include <cmath>
-#include <cstring>
-#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,26 +14,20 @@
 
 namespace {
 
+using zk_test::bits_float;
 using zk_test::error_log;
 using zk_test::float_bits;
+using zk_test::kInf;
+using zk_test::kNaN;
 using zk_test::log_line;
+using zk_test::sentinel_float;
 
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr int32_t kTail = 3;           // sentinel floats after every output
 constexpr int32_t kWideCols = 524281;  // one column more than 65535 blocks of 8 cover
 
 const float kSpecials[] = {0.0f,    -0.0f,    1.0f,    -3.0f,    0.1f,   kInf,
                            -kInf,   kNaN,     FLT_MIN, -FLT_MIN, 1e-40f, -FLT_TRUE_MIN,
                            FLT_MAX, -FLT_MAX, 1.5e19f, -6e-20f};
 constexpr size_t kSpecialCount = sizeof kSpecials / sizeof kSpecials[0];
-
-float sentinel_float() {
-  const uint32_t bits = 0x01010101u * zk_test::kSentinelByte;
-  float value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
 
 // Both signs, mostly of magnitude 2^-24 to 2^24; every eighth anywhere in the finite range,
 // subnormals included, so that results also overflow and underflow.
@@ -48,8 +40,7 @@ std::vector<float> random_floats(size_t count, uint32_t seed) {
   std::vector<float> values(count);
   for (size_t i = 0; i < count; ++i) {
     const uint32_t exponent = i % 8 == 7 ? any_exponent(generator) : narrow_exponent(generator);
-    const uint32_t bits = sign(generator) << 31 | exponent << 23 | mantissa(generator);
-    std::memcpy(&values[i], &bits, sizeof bits);
+    values[i] = bits_float(sign(generator) << 31 | exponent << 23 | mantissa(generator));
   }
   return values;
 }
@@ -74,19 +65,6 @@ float div(float a, float b) { return static_cast<float>(static_cast<double>(a) /
 
 class BinaryTest : public zk_test::DeviceTest {
  protected:
-  // The floats at `offset`, after checking that the bytes before them and `tail` floats
-  // after them kept the sentinel.
-  std::vector<float> written(zk_ocu_buffer* buffer, int32_t offset, size_t count, int32_t tail) {
-    const std::vector<uint8_t> prefix = download<uint8_t>(buffer, 0, offset);
-    EXPECT_EQ(prefix, std::vector<uint8_t>(offset, zk_test::kSentinelByte));
-    std::vector<float> values = download<float>(buffer, offset, count + tail);
-    for (int32_t k = 0; k < tail; ++k) {
-      EXPECT_EQ(float_bits(values[count + k]), float_bits(sentinel_float())) << "tail " << k;
-    }
-    values.resize(count);
-    return values;
-  }
-
   // Success leaves the log empty; a failure logs one kernel failure.
   void expect_outcome(zk_status_t status, zk_status_t expected) {
     EXPECT_EQ(status, expected);
@@ -135,8 +113,7 @@ TEST_F(BinaryTest, Pairwise) {
     }
     zk_ocu_buffer* a_buffer = operand(a, kAOffset);
     zk_ocu_buffer* b_buffer = operand(b, kBOffset);
-    zk_ocu_buffer* out =
-        c.in_place ? a_buffer : output((c.count + kTail) * sizeof(float), kOutOffset);
+    zk_ocu_buffer* out = c.in_place ? a_buffer : output(c.count * sizeof(float), kOutOffset);
     const int32_t out_offset = c.in_place ? kAOffset : kOutOffset;
 
     if (c.fault != nullptr) zk_emu_inject_fault(c.fault, 0, 1, zk_test::kErrorInvalidValue);
@@ -148,7 +125,7 @@ TEST_F(BinaryTest, Pairwise) {
     if (c.status == ZK_STATUS_OK) {
       for (int32_t i = 0; i < c.count; ++i) expected[i] = c.reference(a[i], b[i]);
     }
-    expect_same_floats(written(out, out_offset, c.count, c.in_place ? 0 : kTail), expected);
+    expect_same_floats(result<float>(out, out_offset, c.count), expected);
   }
 }
 
@@ -229,14 +206,8 @@ TEST_F(BinaryTest, Broadcast) {
 
     zk_ocu_buffer* a_buffer = operand(a, kAOffset);
     zk_ocu_buffer* b_buffer = operand(b, kBOffset);
-    zk_ocu_buffer* out = a_buffer;
-    int32_t out_offset = kAOffset;
-    if (!c.in_place) {
-      std::vector<float> contents = before;
-      contents.resize(elements + kTail, sentinel_float());
-      out = operand(contents, kOutOffset);
-      out_offset = kOutOffset;
-    }
+    zk_ocu_buffer* out = c.in_place ? a_buffer : operand(before, kOutOffset);
+    const int32_t out_offset = c.in_place ? kAOffset : kOutOffset;
 
     if (c.fault != nullptr) zk_emu_inject_fault(c.fault, 0, 1, zk_test::kErrorInvalidValue);
     zk_ocu_op_pairwise_broadcast_args_t args{out,    a_buffer,   b_buffer, c.rows,
@@ -260,7 +231,7 @@ TEST_F(BinaryTest, Broadcast) {
         EXPECT_EQ(expected[1], 0x1p-24f);
       }
     }
-    expect_same_floats(written(out, out_offset, elements, c.in_place ? 0 : kTail), expected);
+    expect_same_floats(result<float>(out, out_offset, elements), expected);
   }
 }
 
@@ -331,7 +302,7 @@ TEST_F(BinaryTest, Scalar) {
       for (size_t i = 0; i < kSpecialCount && i < input.size(); ++i) input[i] = kSpecials[i];
     }
     zk_ocu_buffer* in = operand(input, kInOffset);
-    zk_ocu_buffer* out = c.in_place ? in : output((c.count + kTail) * sizeof(float), kOutOffset);
+    zk_ocu_buffer* out = c.in_place ? in : output(c.count * sizeof(float), kOutOffset);
     const int32_t out_offset = c.in_place ? kInOffset : kOutOffset;
 
     if (c.fault != nullptr) zk_emu_inject_fault(c.fault, 0, 1, zk_test::kErrorInvalidValue);
@@ -344,7 +315,7 @@ TEST_F(BinaryTest, Scalar) {
       for (int32_t i = 0; i < c.count; ++i) expected[i] = c.reference(input[i], c.scalar);
       if (!c.expected.empty()) expect_same_floats(expected, c.expected);
     }
-    expect_same_floats(written(out, out_offset, c.count, c.in_place ? 0 : kTail), expected);
+    expect_same_floats(result<float>(out, out_offset, c.count), expected);
   }
 }
 

@@ -52,21 +52,7 @@ zk_status_t run_elementwise(const Operands& s, int32_t count) {
   return op(s.device, nullptr, &args);
 }
 
-class FixedPointTest : public zk_test::DeviceTest {
- protected:
-  static constexpr size_t kTail = 16;
-
-  // An output of `bytes` at `offset` followed by kTail sentinel bytes.
-  zk_ocu_buffer* output_with_tail(size_t bytes, int32_t offset) {
-    return output(bytes + kTail, offset);
-  }
-  // Nothing was written past the output's end.
-  void expect_tail_untouched(zk_ocu_buffer* buffer, size_t end) {
-    EXPECT_EQ(download<uint8_t>(buffer, static_cast<int32_t>(end), kTail),
-              std::vector<uint8_t>(kTail, zk_test::kSentinelByte))
-        << "written past the end";
-  }
-};
+class FixedPointTest : public zk_test::DeviceTest {};
 
 // Every int16 input, in a shuffled order, against a reference built from the defining
 // rules; the known values are read off the same results.
@@ -117,25 +103,24 @@ TEST_F(FixedPointTest, ElementwiseOverEveryInput) {
   zk_ocu_buffer* input = operand(inputs, kInputOffset);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    zk_ocu_buffer* output = output_with_tail(inputs.size() * c.output_bytes, kOutputOffset);
+    zk_ocu_buffer* output = this->output(inputs.size() * c.output_bytes, kOutputOffset);
     zk_ocu_op_elementwise_args_t args{output, input, count, kOutputOffset, kInputOffset};
     ASSERT_EQ(c.op(device_, nullptr, &args), ZK_STATUS_OK);
     const std::vector<uint8_t> bytes =
-        download<uint8_t>(output, kOutputOffset, inputs.size() * c.output_bytes);
+        result<uint8_t>(output, kOutputOffset, inputs.size() * c.output_bytes);
     std::vector<uint32_t> results(inputs.size(), 0);
     int mismatches = 0;
     for (size_t i = 0; i < inputs.size(); ++i) {
-      uint32_t result = 0;
-      std::memcpy(&result, &bytes[i * c.output_bytes], c.output_bytes);
-      results[static_cast<uint16_t>(inputs[i])] = result;
+      uint32_t value = 0;
+      std::memcpy(&value, &bytes[i * c.output_bytes], c.output_bytes);
+      results[static_cast<uint16_t>(inputs[i])] = value;
       const uint32_t expected = c.reference(inputs[i]) & (c.output_bytes == 2 ? 0xFFFFu : ~0u);
-      if (result != expected && ++mismatches <= 5) {
-        ADD_FAILURE() << "input " << inputs[i] << ": 0x" << std::hex << result << " instead of 0x"
+      if (value != expected && ++mismatches <= 5) {
+        ADD_FAILURE() << "input " << inputs[i] << ": 0x" << std::hex << value << " instead of 0x"
                       << expected;
       }
     }
     EXPECT_EQ(mismatches, 0);
-    expect_tail_untouched(output, kOutputOffset + inputs.size() * c.output_bytes);
     for (const auto& [v, expected] : c.examples) {
       EXPECT_EQ(results[static_cast<uint16_t>(v)], expected) << "input " << v;
     }
@@ -178,18 +163,17 @@ TEST_F(FixedPointTest, SaturatingAddition) {
       a[i] = extremes[i].first;
       b[i] = extremes[i].second;
     }
-    zk_ocu_buffer* output = output_with_tail(a.size() * 2, c.output_offset);
+    zk_ocu_buffer* output = this->output(a.size() * 2, c.output_offset);
     zk_ocu_op_pairwise_args_t args{output,    operand(a, c.a_offset), operand(b, c.b_offset),
                                    c.count,   c.output_offset,        c.a_offset,
                                    c.b_offset};
     ASSERT_EQ(vorel196(device_, nullptr, &args), ZK_STATUS_OK);
     std::vector<int16_t> expected(a.size());
     for (size_t i = 0; i < a.size(); ++i) expected[i] = static_cast<int16_t>(clamp16(a[i] + b[i]));
-    const std::vector<int16_t> result = download<int16_t>(output, c.output_offset, a.size());
-    EXPECT_EQ(result, expected);
-    expect_tail_untouched(output, c.output_offset + a.size() * 2);
-    EXPECT_EQ(result[0], 32767);
-    if (c.count > 1) EXPECT_EQ(result[1], -32768);
+    const std::vector<int16_t> sums = result<int16_t>(output, c.output_offset, a.size());
+    EXPECT_EQ(sums, expected);
+    EXPECT_EQ(sums[0], 32767);
+    if (c.count > 1) EXPECT_EQ(sums[1], -32768);
     EXPECT_TRUE(error_log().empty());
   }
 }
@@ -223,25 +207,24 @@ TEST_F(FixedPointTest, ScaleByQ10Scalar) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     zk_ocu_error_log_clear();
-    zk_ocu_buffer* output = output_with_tail(inputs.size() * 2, kOutputOffset);
+    zk_ocu_buffer* output = this->output(inputs.size() * 2, kOutputOffset);
     zk_ocu_op_mulsv_args_t args{
         output,        input,       c.scalar, c.no_rounding, static_cast<int32_t>(inputs.size()),
         kOutputOffset, kInputOffset};
     ASSERT_EQ(vorel124(device_, nullptr, &args), ZK_STATUS_OK);
-    const std::vector<int16_t> result = download<int16_t>(output, kOutputOffset, inputs.size());
+    const std::vector<int16_t> scaled = result<int16_t>(output, kOutputOffset, inputs.size());
     const int32_t r = c.no_rounding == 0 ? 512 : 0;
     std::vector<int16_t> expected(inputs.size());
     for (size_t i = 0; i < inputs.size(); ++i) {
       expected[i] = static_cast<int16_t>(
           clamp16(floor_div_1024(static_cast<int64_t>(inputs[i]) * c.scalar + r)));
     }
-    EXPECT_EQ(result, expected);
-    expect_tail_untouched(output, kOutputOffset + inputs.size() * 2);
+    EXPECT_EQ(scaled, expected);
     for (const auto& [v, value] : c.examples) {
       const size_t at =
           static_cast<size_t>(std::find(inputs.begin(), inputs.end(), v) - inputs.begin());
       ASSERT_LT(at, inputs.size());
-      EXPECT_EQ(result[at], value) << "input " << v;
+      EXPECT_EQ(scaled[at], value) << "input " << v;
     }
     EXPECT_TRUE(error_log().empty());
   }
@@ -273,7 +256,7 @@ TEST_F(FixedPointTest, ShiftAndScaleColumns) {
       shift[1] = 32767;
       scale[1] = -32768;
     }
-    zk_ocu_buffer* output = output_with_tail(elements * 2, kOutputOffset);
+    zk_ocu_buffer* output = this->output(elements * 2, kOutputOffset);
     zk_ocu_op_shift_scale_args_t args{output,         operand(input, kInputOffset),
                                       operand(shift), operand(scale),
                                       c.rows,         c.cols,
@@ -285,11 +268,10 @@ TEST_F(FixedPointTest, ShiftAndScaleColumns) {
       const int64_t product = (static_cast<int64_t>(input[i]) - shift[col]) * scale[col];
       expected[i] = static_cast<int16_t>(clamp16(floor_div_1024(product)));
     }
-    const std::vector<int16_t> result = download<int16_t>(output, kOutputOffset, elements);
-    EXPECT_EQ(result, expected);
-    expect_tail_untouched(output, kOutputOffset + elements * 2);
-    EXPECT_EQ(result[0], -32768);
-    if (c.cols > 1) EXPECT_EQ(result[1], 32767);
+    const std::vector<int16_t> scaled = result<int16_t>(output, kOutputOffset, elements);
+    EXPECT_EQ(scaled, expected);
+    EXPECT_EQ(scaled[0], -32768);
+    if (c.cols > 1) EXPECT_EQ(scaled[1], 32767);
     EXPECT_TRUE(error_log().empty());
   }
 }

@@ -23,15 +23,7 @@ std::vector<uint8_t> random_bytes(size_t count, uint32_t seed) {
 
 enum class MemoryOp { kCopy, kFill, kShift };
 
-class MemoryOpsTest : public zk_test::DeviceTest {
- protected:
-  zk_ocu_buffer* bytes_buffer(const std::vector<uint8_t>& bytes) {
-    return owned(upload(bytes.data(), static_cast<int32_t>(bytes.size())));
-  }
-  std::vector<uint8_t> contents(zk_ocu_buffer* buffer, size_t bytes) {
-    return download<uint8_t>(buffer, 0, bytes);
-  }
-};
+class MemoryOpsTest : public zk_test::DeviceTest {};
 
 // Copies and fills change exactly their byte range, at their offsets.
 TEST_F(MemoryOpsTest, CopyAndFill) {
@@ -55,11 +47,11 @@ TEST_F(MemoryOpsTest, CopyAndFill) {
   };
   const std::vector<uint8_t> source_bytes = random_bytes(kBytes, 1);
   const std::vector<uint8_t> initial = random_bytes(kBytes, 2);
-  zk_ocu_buffer* source = bytes_buffer(source_bytes);
+  zk_ocu_buffer* source = operand(source_bytes);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     zk_ocu_error_log_clear();
-    zk_ocu_buffer* target = bytes_buffer(initial);
+    zk_ocu_buffer* target = operand(initial);
     std::vector<uint8_t> expected = initial;
     zk_status_t status;
     if (c.op == MemoryOp::kCopy) {
@@ -72,10 +64,10 @@ TEST_F(MemoryOpsTest, CopyAndFill) {
       std::memset(&expected[c.output_offset], 0, c.size);
     }
     EXPECT_EQ(status, ZK_STATUS_OK);
-    EXPECT_EQ(contents(target, kBytes), expected);
+    EXPECT_EQ(result<uint8_t>(target, 0, kBytes), expected);
     EXPECT_TRUE(error_log().empty());
   }
-  EXPECT_EQ(contents(source, kBytes), source_bytes);
+  EXPECT_EQ(result<uint8_t>(source, 0, kBytes), source_bytes);
 }
 
 // Every row moves toward its start as a sequential byte-by-byte move would move it, for
@@ -91,15 +83,14 @@ TEST_F(MemoryOpsTest, RowShift) {
       {1, 10, 3},    {3, 101, 5},  {2, 64, 1},  {5, 77, 31}, {2, 100, 32}, {2, 200, 40},
       {4, 1000, 33}, {300, 50, 7}, {2, 20, 19}, {2, 20, 20}, {2, 20, 50},
   };
-  constexpr size_t kTail = 16;
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message()
                  << c.rows << " rows of " << c.row_bytes << " bytes, distance " << c.distance);
     zk_ocu_error_log_clear();
     const size_t bytes = static_cast<size_t>(c.rows) * c.row_bytes;
-    std::vector<uint8_t> initial(bytes + kTail);
+    std::vector<uint8_t> initial(bytes);
     for (size_t i = 0; i < initial.size(); ++i) initial[i] = static_cast<uint8_t>(i % 251);
-    zk_ocu_buffer* data = bytes_buffer(initial);
+    zk_ocu_buffer* data = operand(initial);
 
     std::vector<uint8_t> expected = initial;
     for (int32_t r = 0; r < c.rows; ++r) {
@@ -109,10 +100,10 @@ TEST_F(MemoryOpsTest, RowShift) {
 
     zk_ocu_op_memmove_args_t args{data, c.rows, c.row_bytes, c.distance};
     EXPECT_EQ(vorel74(device_, nullptr, &args), ZK_STATUS_OK);
-    const std::vector<uint8_t> result = contents(data, initial.size());
-    EXPECT_EQ(result, expected);
+    const std::vector<uint8_t> shifted = result<uint8_t>(data, 0, initial.size());
+    EXPECT_EQ(shifted, expected);
     if (c.row_bytes == 10 && c.distance == 3) {
-      EXPECT_EQ(std::vector<uint8_t>(result.begin(), result.begin() + 10),
+      EXPECT_EQ(std::vector<uint8_t>(shifted.begin(), shifted.begin() + 10),
                 (std::vector<uint8_t>{3, 4, 5, 6, 7, 8, 9, 7, 8, 9}));
     }
     EXPECT_TRUE(error_log().empty());
@@ -141,12 +132,12 @@ TEST_F(MemoryOpsTest, Failures) {
   };
   constexpr int32_t kBytes = 64;
   const std::vector<uint8_t> initial = random_bytes(kBytes, 3);
-  zk_ocu_buffer* source = bytes_buffer(random_bytes(kBytes, 4));
+  zk_ocu_buffer* source = operand(random_bytes(kBytes, 4));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.fault != nullptr && !ZK_OCU_TEST_EMULATED) continue;
     zk_ocu_error_log_clear();
-    zk_ocu_buffer* data = bytes_buffer(initial);
+    zk_ocu_buffer* data = operand(initial);
     if (c.fault != nullptr) zk_emu_inject_fault(c.fault, 0, 1, zk_test::kErrorInvalidValue);
     zk_status_t status;
     if (c.op == MemoryOp::kCopy) {
@@ -161,7 +152,7 @@ TEST_F(MemoryOpsTest, Failures) {
     }
     EXPECT_EQ(status, ZK_STATUS_DEVICE_FAILURE);
     EXPECT_EQ(error_log(), std::vector<std::string>{log_line(c.code, c.message)});
-    EXPECT_EQ(contents(data, kBytes), initial);
+    EXPECT_EQ(result<uint8_t>(data, 0, kBytes), initial);
 
     zk_ocu_op_memmove_args_t next{data, 2, 32, 3};
     EXPECT_EQ(vorel74(device_, nullptr, &next), ZK_STATUS_OK);

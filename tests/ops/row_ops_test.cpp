@@ -9,8 +9,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -19,27 +17,19 @@
 
 namespace {
 
+using zk_test::bits_float;
 using zk_test::error_log;
 using zk_test::float_bits;
+using zk_test::kInf;
+using zk_test::kNaN;
 using zk_test::log_line;
 
 using RowOp = zk_status_t (*)(zk_ocu_device*, zk_ocu_operator*,
                               zk_ocu_op_elementwise_broadcast_args_t*);
 
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr int32_t kOutputOffset = 12;
 constexpr int32_t kInputOffset = 20;
-constexpr size_t kTail = 4;  // sentinel floats after every output
 constexpr double kUnitRoundoff = 0x1p-24;
-
-float bits_float(uint32_t bits) {
-  float value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
-
-float sentinel_float() { return bits_float(0x01010101u * zk_test::kSentinelByte); }
 
 std::vector<float> uniform_floats(size_t count, float lo, float hi, uint32_t seed) {
   std::mt19937 generator(seed);
@@ -51,31 +41,6 @@ std::vector<float> uniform_floats(size_t count, float lo, float hi, uint32_t see
 
 class RowOpsTest : public zk_test::DeviceTest {
  protected:
-  zk_ocu_buffer* float_output(size_t count) {
-    return output((count + kTail) * sizeof(float), kOutputOffset);
-  }
-
-  // `values` at kOutputOffset followed by kTail sentinel floats, for the in-place reversal.
-  zk_ocu_buffer* in_place_operand(std::vector<float> values) {
-    values.insert(values.end(), kTail, sentinel_float());
-    return operand(values, kOutputOffset);
-  }
-
-  // The `count` floats at kOutputOffset, after checking that the bytes before them and the
-  // kTail floats after them kept the sentinel.
-  std::vector<float> written(zk_ocu_buffer* buffer, size_t count) {
-    const size_t end = kOutputOffset + count * sizeof(float);
-    const std::vector<uint8_t> bytes = download<uint8_t>(buffer, 0, end + kTail * sizeof(float));
-    for (size_t i = 0; i < bytes.size(); ++i) {
-      if (i < kOutputOffset || i >= end) {
-        EXPECT_EQ(bytes[i], zk_test::kSentinelByte) << "written outside the output, byte " << i;
-      }
-    }
-    std::vector<float> values(count);
-    if (count != 0) std::memcpy(values.data(), bytes.data() + kOutputOffset, end - kOutputOffset);
-    return values;
-  }
-
   zk_status_t call(RowOp op, zk_ocu_buffer* out, zk_ocu_buffer* in, int32_t rows, int32_t cols,
                    int32_t input_offset = kInputOffset) {
     zk_ocu_op_elementwise_broadcast_args_t args{out, in, rows, cols, kOutputOffset, input_offset};
@@ -103,10 +68,10 @@ TEST_F(RowOpsTest, ReverseRows) {
     SCOPED_TRACE(testing::Message() << c.rows << " x " << c.cols);
     std::vector<float> values(static_cast<size_t>(c.rows) * c.cols);
     for (float& v : values) v = bits_float(static_cast<uint32_t>(generator()));
-    zk_ocu_buffer* data = in_place_operand(values);
+    zk_ocu_buffer* data = operand(values, kOutputOffset);
     // The input operand is not read: a null buffer stands for it.
     ASSERT_EQ(call(vorel27, data, nullptr, c.rows, c.cols, 0), ZK_STATUS_OK);
-    const std::vector<float> got = written(data, values.size());
+    const std::vector<float> got = result<float>(data, kOutputOffset, values.size());
     for (int32_t r = 0; r < c.rows; ++r) {
       for (int32_t j = 0; j < c.cols; ++j) {
         const size_t i = static_cast<size_t>(r) * c.cols + j;
@@ -136,9 +101,9 @@ TEST_F(RowOpsTest, ColumnMean) {
     std::vector<float> values(static_cast<size_t>(c.rows) * c.cols);
     for (float& v : values) v = std::ldexp(mantissa(generator), exponent(generator));
     zk_ocu_buffer* in = operand(values, kInputOffset);
-    zk_ocu_buffer* out = float_output(c.cols);
+    zk_ocu_buffer* out = output(c.cols * sizeof(float), kOutputOffset);
     ASSERT_EQ(call(vorel217, out, in, c.rows, c.cols), ZK_STATUS_OK);
-    const std::vector<float> got = written(out, c.cols);
+    const std::vector<float> got = result<float>(out, kOutputOffset, c.cols);
     for (int32_t i = 0; i < c.cols; ++i) {
       float acc = 0.0f;
       for (int32_t r = 0; r < c.rows; ++r) acc = values[static_cast<size_t>(r) * c.cols + i] + acc;
@@ -185,9 +150,9 @@ TEST_F(RowOpsTest, ColumnSumQ10) {
       for (int16_t& v : values) v = static_cast<int16_t>(value(generator));
     }
     zk_ocu_buffer* in = operand(values, 6);
-    zk_ocu_buffer* out = float_output(c.cols);
+    zk_ocu_buffer* out = output(c.cols * sizeof(float), kOutputOffset);
     ASSERT_EQ(call(vorel268, out, in, c.rows, c.cols, 6), ZK_STATUS_OK);
-    const std::vector<float> got = written(out, c.cols);
+    const std::vector<float> got = result<float>(out, kOutputOffset, c.cols);
     for (int32_t i = 0; i < c.cols; ++i) {
       int64_t sum = 0;
       for (int32_t r = 0; r < c.rows; ++r) sum += values[static_cast<size_t>(r) * c.cols + i];
@@ -266,13 +231,13 @@ TEST_F(RowOpsTest, RowSoftmax) {
     }
     zk_ocu_buffer* out = nullptr;
     if (c.in_place) {
-      out = in_place_operand(x);
+      out = operand(x, kOutputOffset);
       ASSERT_EQ(call(vorel2, out, out, c.rows, c.cols, kOutputOffset), ZK_STATUS_OK);
     } else {
-      out = float_output(count);
+      out = output(count * sizeof(float), kOutputOffset);
       ASSERT_EQ(call(vorel2, out, operand(x, kInputOffset), c.rows, c.cols), ZK_STATUS_OK);
     }
-    const std::vector<float> got = written(out, count);
+    const std::vector<float> got = result<float>(out, kOutputOffset, count);
     const double tolerance = softmax_tolerance(c.cols);
     for (int32_t r = 0; r < c.rows; ++r) {
       const auto row = x.begin() + static_cast<size_t>(r) * c.cols;
@@ -341,9 +306,9 @@ TEST_F(RowOpsTest, PolarToSpectrum) {
       std::copy(c.log_magnitudes.begin(), c.log_magnitudes.end(), row);
       std::copy(phases.begin(), phases.begin() + h + 1, row + h + 1);
     }
-    zk_ocu_buffer* out = float_output(count);
+    zk_ocu_buffer* out = output(count * sizeof(float), kOutputOffset);
     ASSERT_EQ(call(vorel128, out, operand(in, kInputOffset), c.rows, c.n), ZK_STATUS_OK);
-    const std::vector<float> got = written(out, count);
+    const std::vector<float> got = result<float>(out, kOutputOffset, count);
     for (int32_t r = 0; r < c.rows; ++r) {
       const float* x = in.data() + r * width;
       const float* p = x + h + 1;
@@ -400,21 +365,21 @@ TEST_F(RowOpsTest, Failures) {
   const std::vector<std::string> kernel_failed{log_line(0x33C, zk_test::kKernelFailed)};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    zk_ocu_buffer* out = float_output(kFloats);
+    zk_ocu_buffer* out = output(kFloats * sizeof(float), kOutputOffset);
     zk_ocu_error_log_clear();
     EXPECT_EQ(call(c.op, out, in, c.rows, c.cols), c.status);
     EXPECT_EQ(error_log(),
               c.status == ZK_STATUS_DEVICE_FAILURE ? kernel_failed : std::vector<std::string>{});
-    for (float v : written(out, kFloats)) ASSERT_EQ(float_bits(v), float_bits(sentinel_float()));
+    expect_untouched(out, kOutputOffset, kFloats * sizeof(float));
   }
   if (!ZK_OCU_TEST_EMULATED) return;
   for (RowOp op : {vorel27, vorel217, vorel268, vorel2, vorel128}) {
-    zk_ocu_buffer* out = float_output(kFloats);
+    zk_ocu_buffer* out = output(kFloats * sizeof(float), kOutputOffset);
     zk_ocu_error_log_clear();
     zk_emu_inject_fault("cudaLaunchKernel", 0, 1, zk_test::kErrorInvalidValue);
     EXPECT_EQ(call(op, out, in, 4, 4), ZK_STATUS_DEVICE_FAILURE) << "failed launch";
     EXPECT_EQ(error_log(), kernel_failed);
-    for (float v : written(out, kFloats)) ASSERT_EQ(float_bits(v), float_bits(sentinel_float()));
+    expect_untouched(out, kOutputOffset, kFloats * sizeof(float));
     zk_ocu_error_log_clear();
     EXPECT_EQ(call(op, out, in, 4, 4), ZK_STATUS_OK) << "the failure was consumed";
     EXPECT_TRUE(error_log().empty());
