@@ -33,6 +33,7 @@
 #define __restrict__ __restrict
 #define __align__(n) __attribute__((aligned(n)))
 #define __launch_bounds__(...)
+#define __maxnreg__(count)
 #define __shared__ static thread_local
 
 // ---------------------------------------------------------------------------------------------

@@ -47,10 +47,6 @@ __host__ __device__ constexpr int plane_offset(int b, int plane) {
 // Widths whose packed layout differs from the plane-split one.
 __host__ __device__ constexpr bool needs_plane_split(int b) { return plane_count(b) > 1; }
 
-// One plane row of width w as an unsigned word: its eight w-bit fields are the codes' bits.
-template <int W>
-using PlaneWord = typename std::conditional<W == 8, uint64_t, uint32_t>::type;
-
 // Where each width segment starts, and the sizes the kernels index in 32 bits.
 struct SegmentLayout {
   int32_t columns;                 // K = 8 * total column blocks

@@ -16,12 +16,114 @@ namespace {
 
 namespace bq = zk::block_quant;
 
+// The float bits of 2^23. An integer q below 2^23 ORed into them reads as 2^23 + q, so
+// subtracting 2^23 converts q exactly, with two full-rate instructions instead of the slower
+// integer-to-float conversion.
+constexpr uint32_t kTwoPow23Bits = 0x4B000000u;
+
+__device__ __forceinline__ float biased_integer_value(uint32_t bits) {
+  return __fsub_rn(__uint_as_float(bits), 8388608.0f);
+}
+
 // Scale code: sign in bit 15, exponent in bits 10-14, mantissa in bits 0-9 with no implicit
 // leading one. Every value is exact in float32.
 __device__ __forceinline__ float decode_scale(uint32_t code) {
-  const float magnitude =
-      __fmul_rn(__uint2float_rn(code & 0x3FFu), EXPONENT_GPU[(code >> 10) & 0x1Fu]);
+  const float magnitude = __fmul_rn(biased_integer_value(kTwoPow23Bits | (code & 0x3FFu)),
+                                    EXPONENT_GPU[(code >> 10) & 0x1Fu]);
   return __fmul_rn(magnitude, (code & 0x8000u) != 0u ? -1.0f : 1.0f);
+}
+
+// The codes of `Rows` consecutive weight rows of a block, kept as the raw plane words (few
+// registers) and unpacked where each code is used. Plane P's rows are Rows * w contiguous
+// bytes, held in ceil(Rows * w / 4) 32-bit words; the planes follow one another.
+template <int B, int Rows>
+struct RowCodes {
+  __host__ __device__ static constexpr int plane_words(int plane) {
+    return (Rows * bq::plane_width(B, plane) + 3) / 4;
+  }
+  __host__ __device__ static constexpr int first_word(int plane) {
+    int words = 0;
+    for (int p = 0; p < plane; ++p) words += plane_words(p);
+    return words;
+  }
+  uint32_t word[first_word(bq::plane_count(B))];
+};
+
+// Loads `Bytes` (1, 2, 4, 8, 16 or 32) aligned bytes with the fewest accesses.
+template <int Bytes>
+__device__ __forceinline__ void load_words(const uint8_t* from, uint32_t* to) {
+  if constexpr (Bytes == 1) {
+    to[0] = *from;
+  } else if constexpr (Bytes == 2) {
+    to[0] = *reinterpret_cast<const uint16_t*>(from);
+  } else if constexpr (Bytes == 4) {
+    to[0] = *reinterpret_cast<const uint32_t*>(from);
+  } else if constexpr (Bytes == 8) {
+    const uint2 v = *reinterpret_cast<const uint2*>(from);
+    to[0] = v.x;
+    to[1] = v.y;
+  } else {
+#pragma unroll
+    for (int i = 0; i < Bytes / 16; ++i) {
+      const uint4 v = reinterpret_cast<const uint4*>(from)[i];
+      to[4 * i] = v.x;
+      to[4 * i + 1] = v.y;
+      to[4 * i + 2] = v.z;
+      to[4 * i + 3] = v.w;
+    }
+  }
+}
+
+// Rows first_row .. first_row + Rows - 1 of plane P and the planes after it, one aligned
+// access per plane.
+template <int B, int Rows, int P = 0>
+__device__ __forceinline__ void load_row_codes(const uint8_t* block, int32_t first_row,
+                                               RowCodes<B, Rows>& codes) {
+  if constexpr (P < bq::plane_count(B)) {
+    constexpr int kWidth = bq::plane_width(B, P);
+    load_words<Rows * kWidth>(block + bq::plane_offset(B, P) + first_row * kWidth,
+                              codes.word + RowCodes<B, Rows>::first_word(P));
+    load_row_codes<B, Rows, P + 1>(block, first_row, codes);
+  }
+}
+
+// Moves columns 4-7 of every row of plane P and of the planes after it to where columns 0-3
+// were.
+template <int B, int Rows, int P = 0>
+__device__ __forceinline__ void shift_half(RowCodes<B, Rows>& codes) {
+  if constexpr (P < bq::plane_count(B)) {
+    constexpr int kWidth = bq::plane_width(B, P);
+    uint32_t* words = codes.word + RowCodes<B, Rows>::first_word(P);
+    if constexpr (kWidth == 8) {
+#pragma unroll
+      for (int r = 0; r < Rows; ++r) words[2 * r] = words[2 * r + 1];
+    } else {
+#pragma unroll
+      for (int k = 0; k < RowCodes<B, Rows>::plane_words(P); ++k) words[k] >>= 4 * kWidth;
+    }
+    shift_half<B, Rows, P + 1>(codes);
+  }
+}
+
+// The float bits of 2^23 + q for code `index` (8 * row + column, rows counted from the first
+// loaded): the fields of plane P and of the planes after it, each shifted above the code bits
+// of the planes before it. A w-bit field never straddles two words, as w divides 32.
+template <int B, int Rows, int P = 0>
+__device__ __forceinline__ uint32_t biased_code(const RowCodes<B, Rows>& codes, int index) {
+  if constexpr (P == bq::plane_count(B)) {
+    return kTwoPow23Bits;
+  } else {
+    constexpr int kWidth = bq::plane_width(B, P);
+    const int bit = index * kWidth;
+    const uint32_t word = codes.word[RowCodes<B, Rows>::first_word(P) + bit / 32];
+    if constexpr (kWidth == 8) {
+      // The only plane: its byte under the bytes 0x4B, 0, 0 of 2^23.
+      return __byte_perm(word, kTwoPow23Bits >> 24, 0x4550u + (bit % 32) / 8);
+    } else {
+      return ((word >> (bit % 32)) & ((1u << kWidth) - 1u)) << bq::plane_shift(B, P) |
+             biased_code<B, Rows, P + 1>(codes, index);
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -32,37 +134,6 @@ __global__ void permute_input_kernel(const float* input, const uint32_t* permuta
   const int32_t j = static_cast<int32_t>(blockIdx.x * blockDim.x + threadIdx.x);
   if (j >= columns) return;
   permuted[j] = input[permutation[j]];
-}
-
-// One plane row (the eight w-bit fields of a weight row) with a single aligned access.
-template <int W>
-__device__ __forceinline__ bq::PlaneWord<W> load_plane_row(const uint8_t* row) {
-  if constexpr (W == 1) {
-    return *row;
-  } else if constexpr (W == 2) {
-    return *reinterpret_cast<const uint16_t*>(row);
-  } else if constexpr (W == 4) {
-    return *reinterpret_cast<const uint32_t*>(row);
-  } else {
-    return *reinterpret_cast<const uint64_t*>(row);
-  }
-}
-
-// ORs the fields of plane P and of the planes after it into a row's eight codes.
-template <int B, int P = 0>
-__device__ __forceinline__ void gather_row_codes(const uint8_t* block, int32_t row,
-                                                 uint32_t (&codes)[8]) {
-  if constexpr (P < bq::plane_count(B)) {
-    constexpr int kWidth = bq::plane_width(B, P);
-    constexpr int kShift = bq::plane_shift(B, P);
-    const bq::PlaneWord<kWidth> word =
-        load_plane_row<kWidth>(block + bq::plane_offset(B, P) + row * kWidth);
-#pragma unroll
-    for (int j = 0; j < 8; ++j) {
-      codes[j] |= static_cast<uint32_t>((word >> (j * kWidth)) & ((1u << kWidth) - 1u)) << kShift;
-    }
-    gather_row_codes<B, P + 1>(block, row, codes);
-  }
 }
 
 // Thread t covers weight row t mod 16 of row group 16 * blockIdx.x + t / 16 over column
@@ -80,27 +151,43 @@ __global__ void block_gemv_kernel(const float* permuted, uint64_t input_offset,
   const float* x_segment = permuted + input_offset;
   const uint16_t* segment_codes = codes + code_offset;
   const uint8_t* segment_weights = weights + weight_offset;
+  const int32_t first_block = 4 * static_cast<int32_t>(blockIdx.y);
+
+  // The scale codes and weight rows of all (up to 4) column blocks are loaded before any is
+  // used, so that their loads are in flight together.
+  uint32_t scale_pairs[4] = {};
+  RowCodes<B, 1> q[4] = {};
+#pragma unroll
+  for (int32_t i = 0; i < 4; ++i) {
+    const int32_t c = first_block + i;
+    if (c < blocks) {
+      const int32_t block = group * blocks + c;
+      // Offset and step codes in one aligned word (the segment starts at an even code index),
+      // the offset in the low half.
+      scale_pairs[i] = *reinterpret_cast<const uint32_t*>(segment_codes + 2 * block);
+      load_row_codes<B, 1>(segment_weights + block * (16 * B), row, q[i]);
+    }
+  }
 
   float acc = 0.0f;
-  for (int32_t i = 0; i < 4; ++i) {
-    const int32_t c = 4 * static_cast<int32_t>(blockIdx.y) + i;
-    if (c >= blocks) break;
-    const int32_t block = group * blocks + c;
-    const float offset = decode_scale(segment_codes[2 * block]);
-    const float step = decode_scale(segment_codes[2 * block + 1]);
-    uint32_t q[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    gather_row_codes<B>(segment_weights + block * (16 * B), row, q);
-    const float4 lo = reinterpret_cast<const float4*>(x_segment + 8 * c)[0];
-    const float4 hi = reinterpret_cast<const float4*>(x_segment + 8 * c)[1];
-    const float x[8] = {lo.x, lo.y, lo.z, lo.w, hi.x, hi.y, hi.z, hi.w};
-    float sum_x = 0.0f;
-    float dot = 0.0f;
 #pragma unroll
-    for (int j = 0; j < 8; ++j) {
-      sum_x = __fadd_rn(sum_x, x[j]);
-      dot = fmaf(x[j], __uint2float_rn(q[j]), dot);
+  for (int32_t i = 0; i < 4; ++i) {
+    const int32_t c = first_block + i;
+    if (c < blocks) {
+      const float offset = decode_scale(scale_pairs[i] & 0xFFFFu);
+      const float step = decode_scale(scale_pairs[i] >> 16);
+      const float4 lo = reinterpret_cast<const float4*>(x_segment + 8 * c)[0];
+      const float4 hi = reinterpret_cast<const float4*>(x_segment + 8 * c)[1];
+      const float x[8] = {lo.x, lo.y, lo.z, lo.w, hi.x, hi.y, hi.z, hi.w};
+      float sum_x = 0.0f;
+      float dot = 0.0f;
+#pragma unroll
+      for (int j = 0; j < 8; ++j) {
+        sum_x = __fadd_rn(sum_x, x[j]);
+        dot = fmaf(x[j], biased_integer_value(biased_code<B, 1>(q[i], j)), dot);
+      }
+      acc = __fadd_rn(acc, fmaf(offset, sum_x, __fmul_rn(step, dot)));
     }
-    acc = __fadd_rn(acc, fmaf(offset, sum_x, __fmul_rn(step, dot)));
   }
   atomicAdd(output + (16 * group + row), acc);
 }
@@ -137,68 +224,17 @@ constexpr int32_t kGemmRows = 64;    // input rows per block
 constexpr int32_t kGemmThreads = 128;
 constexpr int32_t kThreadRows = 32;    // input rows per thread
 constexpr int32_t kThreadWeights = 4;  // weight rows per thread
-
-// Weight rows 4 * quarter .. + 3 of one plane, from a block in shared memory, with one aligned
-// load of their 4 w contiguous bytes (two for w = 8).
-template <int W>
-__device__ __forceinline__ void load_plane_rows(const uint8_t* plane, int32_t quarter,
-                                                bq::PlaneWord<W> (&words)[kThreadWeights]) {
-  const uint8_t* rows = plane + quarter * (kThreadWeights * W);
-  if constexpr (W == 1) {
-    const uint32_t v = *reinterpret_cast<const uint32_t*>(rows);
-    for (int r = 0; r < kThreadWeights; ++r) words[r] = (v >> (8 * r)) & 0xFFu;
-  }
-  if constexpr (W == 2) {
-    const uint2 v = *reinterpret_cast<const uint2*>(rows);
-    words[0] = v.x & 0xFFFFu;
-    words[1] = v.x >> 16;
-    words[2] = v.y & 0xFFFFu;
-    words[3] = v.y >> 16;
-  }
-  if constexpr (W == 4) {
-    const uint4 v = *reinterpret_cast<const uint4*>(rows);
-    words[0] = v.x;
-    words[1] = v.y;
-    words[2] = v.z;
-    words[3] = v.w;
-  }
-  if constexpr (W == 8) {
-    const uint4 a = reinterpret_cast<const uint4*>(rows)[0];
-    const uint4 b = reinterpret_cast<const uint4*>(rows)[1];
-    words[0] = (static_cast<uint64_t>(a.y) << 32) | a.x;
-    words[1] = (static_cast<uint64_t>(a.w) << 32) | a.z;
-    words[2] = (static_cast<uint64_t>(b.y) << 32) | b.x;
-    words[3] = (static_cast<uint64_t>(b.w) << 32) | b.z;
-  }
-}
-
-// ORs plane P and the planes after it into the codes of a thread's four weight rows.
-template <int B, int P = 0>
-__device__ __forceinline__ void gather_thread_codes(const uint8_t* block, int32_t quarter,
-                                                    uint32_t (&codes)[kThreadWeights][8]) {
-  if constexpr (P < bq::plane_count(B)) {
-    constexpr int kWidth = bq::plane_width(B, P);
-    constexpr int kShift = bq::plane_shift(B, P);
-    bq::PlaneWord<kWidth> words[kThreadWeights];
-    load_plane_rows<kWidth>(block + bq::plane_offset(B, P), quarter, words);
-#pragma unroll
-    for (int r = 0; r < kThreadWeights; ++r) {
-#pragma unroll
-      for (int j = 0; j < 8; ++j) {
-        codes[r][j] |= static_cast<uint32_t>((words[r] >> (j * kWidth)) & ((1u << kWidth) - 1u))
-                       << kShift;
-      }
-    }
-    gather_thread_codes<B, P + 1>(block, quarter, codes);
-  }
-}
+constexpr int32_t kGemmMaxRegisters = 200;
 
 // Block (bx, by) computes row groups 16 bx .. 16 bx + 15 for input rows 64 by .. 64 by + 63.
 // Thread t holds weight rows 4 (t mod 4) .. + 3 of group slot (t / 8) mod 16 against input
 // rows 64 by + (t / 4) mod 2 + 2 i (i < 32) in 128 accumulators; per column block it stages
-// the 64 x 8 input tile and the 16 weight blocks in shared memory.
+// the 64 x 8 input tile and the 16 weight blocks in shared memory. Left alone, the register
+// allocator spends up to the 255 limit (spreading the accumulators for operand bandwidth); the
+// cap keeps clear headroom below it, also where a GPU compiles the PTX itself, with no spill at
+// any width and no lost occupancy (two 128-thread blocks per multiprocessor either way).
 template <int B>
-__global__ void __launch_bounds__(kGemmThreads)
+__global__ void __maxnreg__(kGemmMaxRegisters)
     block_gemm_kernel(const float* tiled, uint64_t input_offset, const float* scales,
                       const uint8_t* weights, uint64_t weight_offset, int32_t blocks,
                       int32_t num_groups, int32_t rows, float* output) {
@@ -247,23 +283,26 @@ __global__ void __launch_bounds__(kGemmThreads)
     if (group < num_groups) {
       scale = *reinterpret_cast<const float2*>(scales + 2 * (group * blocks + c));
     }
-    uint32_t q[kThreadWeights][8] = {};
-    gather_thread_codes<B>(own_block, quarter, q);
+    RowCodes<B, kThreadWeights> q;
+    load_row_codes<B, kThreadWeights>(own_block, kThreadWeights * quarter, q);
     // Columns 0-3 for every input row, then columns 4-7: each accumulator still takes its
-    // columns in ascending order, with half the dequantized weights live at a time.
-#pragma unroll
+    // columns in ascending order. The halves stay separate loop iterations, so that only one
+    // half's dequantized weights are live beside the accumulators.
+#pragma unroll 1
     for (int half = 0; half < 2; ++half) {
       float w[kThreadWeights][4];
 #pragma unroll
       for (int r = 0; r < kThreadWeights; ++r) {
 #pragma unroll
         for (int j = 0; j < 4; ++j) {
-          w[r][j] = fmaf(scale.y, __uint2float_rn(q[r][4 * half + j]), scale.x);
+          const float code = biased_integer_value(biased_code<B, kThreadWeights>(q, 8 * r + j));
+          w[r][j] = fmaf(scale.y, code, scale.x);
         }
       }
+      const float4* x_half = reinterpret_cast<const float4*>(input_tile) + parity * 2 + half;
 #pragma unroll
       for (int i = 0; i < kThreadRows; ++i) {
-        const float4 x = reinterpret_cast<const float4*>(input_tile)[(parity + 2 * i) * 2 + half];
+        const float4 x = x_half[4 * i];
 #pragma unroll
         for (int r = 0; r < kThreadWeights; ++r) {
           float a = acc[r][i];
@@ -274,6 +313,7 @@ __global__ void __launch_bounds__(kGemmThreads)
           acc[r][i] = a;
         }
       }
+      shift_half<B, kThreadWeights>(q);
     }
     __syncthreads();
   }
@@ -322,12 +362,20 @@ zk::LaunchGeometry columns_by_rows(int32_t x, int32_t y) {
   return geometry;
 }
 
-// Stream-ordered scratch on the null stream. The check reads the runtime's last error, so it
-// also reports an earlier call's failure; an allocation made in that case is given back.
+// Gives back scratch; an empty extent was never allocated and has nothing to release.
+void release_scratch(float* pointer, cudaStream_t stream) {
+  if (pointer != nullptr) cudaFreeAsync(pointer, stream);
+}
+
+// Stream-ordered scratch on the null stream. An empty extent allocates nothing and leaves the
+// pointer null (its launch reports the empty grid). The check reads the runtime's last error,
+// so it also reports an earlier call's failure; an allocation made in that case is given back.
 bool allocate_scratch(float** pointer, size_t bytes) {
-  const cudaError_t result = cudaMallocAsync(reinterpret_cast<void**>(pointer), bytes, nullptr);
+  void* memory = nullptr;
+  const bool allocated = bytes != 0 && cudaMallocAsync(&memory, bytes, nullptr) == cudaSuccess;
+  *pointer = allocated ? static_cast<float*>(memory) : nullptr;
   if (cudaGetLastError() == cudaSuccess) return true;
-  if (result == cudaSuccess) cudaFreeAsync(*pointer, nullptr);
+  release_scratch(*pointer, nullptr);
   zk::log_error(zk::errors::kDeviceAllocation);
   return false;
 }
@@ -352,7 +400,7 @@ zk_status_t single_row_product(const zk_ocu_op_weight_16x8_args_t& record,
   ZK_LAUNCH(permute_input_kernel, zk::Geometry::flat(layout.columns), nullptr, operands.input,
             operands.permutation, layout.columns, permuted);
   if (zk::launch_status() != ZK_STATUS_OK) {
-    cudaFreeAsync(permuted, nullptr);
+    release_scratch(permuted, nullptr);
     return ZK_STATUS_DEVICE_FAILURE;
   }
   for (int32_t b = 1; b <= bq::kWidths; ++b) {
@@ -369,7 +417,7 @@ zk_status_t single_row_product(const zk_ocu_op_weight_16x8_args_t& record,
     });
   }
   const zk_status_t status = zk::launch_status();
-  cudaFreeAsync(permuted, nullptr);
+  release_scratch(permuted, nullptr);
   return status;
 }
 
@@ -384,12 +432,12 @@ zk_status_t batched_product(zk_ocu_device* device, const zk_ocu_op_weight_16x8_a
   ZK_LAUNCH(permute_input_tiled_kernel, columns_by_rows(layout.columns, rows), nullptr,
             operands.input, operands.permutation, rows, layout.columns, tiled);
   if (zk::launch_status() != ZK_STATUS_OK) {
-    cudaFreeAsync(tiled, nullptr);
+    release_scratch(tiled, nullptr);
     return ZK_STATUS_DEVICE_FAILURE;
   }
   const size_t output_bytes = static_cast<size_t>(layout.rows) * rows * sizeof(float);
   if (!clear_output(operands.output, output_bytes)) {
-    cudaFreeAsync(tiled, nullptr);
+    release_scratch(tiled, nullptr);
     return ZK_STATUS_DEVICE_FAILURE;
   }
 
@@ -405,10 +453,11 @@ zk_status_t batched_product(zk_ocu_device* device, const zk_ocu_op_weight_16x8_a
     const cudaStream_t stream = zk::device_stream(device, b - 1);
     float* scales = nullptr;
     const size_t scale_bytes = static_cast<size_t>(2 * blocks * num_groups) * sizeof(float);
-    if (cudaMallocAsync(reinterpret_cast<void**>(&scales), scale_bytes, stream) != cudaSuccess) {
+    if (scale_bytes != 0 &&
+        cudaMallocAsync(reinterpret_cast<void**>(&scales), scale_bytes, stream) != cudaSuccess) {
       cudaGetLastError();
       zk::log_error(zk::errors::kDeviceAllocation);
-      cudaFreeAsync(tiled, nullptr);
+      release_scratch(tiled, nullptr);
       return ZK_STATUS_NO_MEMORY;
     }
     ZK_LAUNCH(decode_block_scales_kernel, decode_geometry, stream, scales, operands.codes,
@@ -420,10 +469,10 @@ zk_status_t batched_product(zk_ocu_device* device, const zk_ocu_op_weight_16x8_a
           scales, operands.weights, static_cast<uint64_t>(layout.bytes_before[b - 1]), blocks,
           num_groups, rows, operands.output);
     });
-    cudaFreeAsync(scales, stream);
+    release_scratch(scales, stream);
   }
   const zk_status_t status = zk::launch_status();
-  cudaFreeAsync(tiled, nullptr);
+  release_scratch(tiled, nullptr);
   if (status != ZK_STATUS_OK) return status;
 
   float* untiled = nullptr;
@@ -437,7 +486,7 @@ zk_status_t batched_product(zk_ocu_device* device, const zk_ocu_op_weight_16x8_a
     zk::log_error(zk::errors::kCopyToDevice);
     result = ZK_STATUS_DEVICE_FAILURE;
   }
-  cudaFreeAsync(untiled, nullptr);
+  release_scratch(untiled, nullptr);
   return result;
 }
 

@@ -99,28 +99,54 @@ class BlockQuantTest : public zk_test::DeviceTest {
     return args;
   }
 
-  // Runs the product on freshly uploaded operands (packed weights go through vorel252 first).
+  // Runs the product on freshly uploaded operands (packed weights go through vorel252 first),
+  // on `device` or else the fixture's device.
   std::vector<float> product(const bq::Weights& w, const std::vector<float>& input,
-                             int32_t num_rows, bool packed = false) {
+                             int32_t num_rows, bool packed = false,
+                             zk_ocu_device* device = nullptr) {
+    if (device == nullptr) device = device_;
     const Operands o = upload(w, input, num_rows, packed);
     if (packed) {
       zk_ocu_op_weight_16x8_preprocess_blocks_args_t preprocess{};
       preprocess.weights = o.weights;
       preprocess.num_groups = w.num_groups;
       for (int b = 0; b < 8; ++b) preprocess.num_blocks[b] = w.num_blocks[b];
-      EXPECT_EQ(vorel252(device_, nullptr, &preprocess), ZK_STATUS_OK);
+      EXPECT_EQ(vorel252(device, nullptr, &preprocess), ZK_STATUS_OK);
     }
     zk_ocu_op_weight_16x8_args_t args = record(o, w, num_rows);
-    EXPECT_EQ(vorel187(device_, nullptr, &args), ZK_STATUS_OK);
+    EXPECT_EQ(vorel187(device, nullptr, &args), ZK_STATUS_OK);
     EXPECT_TRUE(error_log().empty());
     return result<float>(o.output, kOutputOffset, static_cast<size_t>(num_rows) * w.rows);
+  }
+
+  // A second handle on the GPU that, on the emulated back end, reports `count`
+  // multiprocessors (the scale decoding launches one block per multiprocessor); the caller
+  // closes it.
+  zk_ocu_device* open_with_multiprocessors(int32_t count) {
+#if ZK_OCU_TEST_EMULATED
+    zk_emu_device_config config;
+    zk_emu_get_device_config(&config);
+    zk_emu_device_config changed = config;
+    changed.multiprocessor_count = count;
+    zk_emu_set_device_config(&changed);
+#else
+    (void)count;
+#endif
+    zk_ocu_device* device = nullptr;
+    EXPECT_EQ(vorel209(0, &device), ZK_STATUS_OK);
+#if ZK_OCU_TEST_EMULATED
+    zk_emu_set_device_config(&config);
+#endif
+    return device;
   }
 };
 
 // Exact data: any summation order gives the double-precision product, bit for bit. Covers
-// the tile edges in M (64 input rows per block) and in num_groups (16 per block), empty
-// segments between widths, a segment of 5 column blocks (two y-blocks on the single-row
-// path), the worked example of the format, and scale codes at the ends of their range.
+// the tile edges in M (64 input rows per block) and in num_groups (16 per block) up to a
+// third tile, empty segments between widths, segments of 5 and 9 column blocks (two and three
+// y-blocks on the single-row path), the worked example of the format, scale codes at the ends
+// of their range, and a scale decoding grid of one block that strides over a segment's codes
+// (over 1024 of them) twice.
 TEST_F(BlockQuantTest, ExactProducts) {
   struct Case {
     const char* name;
@@ -128,7 +154,8 @@ TEST_F(BlockQuantTest, ExactProducts) {
     int32_t num_groups;
     bq::Blocks num_blocks;
     ScaleChooser scales;
-    bool packed;  // uploaded packed and converted by vorel252
+    bool packed;                  // uploaded packed and converted by vorel252
+    int32_t multiprocessors = 0;  // of the emulated device, when not its default
   };
   const Case cases[] = {
       {"worked example", 1, 2, {1, 0, 2, 0, 0, 0, 0, 0}, dyadic_scales, false},
@@ -143,6 +170,10 @@ TEST_F(BlockQuantTest, ExactProducts) {
       {"eight bits only", 65, 16, {0, 0, 0, 0, 0, 0, 0, 5}, dyadic_scales, false},
       {"scale code range", 1, 6, {0, 0, 0, 0, 0, 0, 0, 1}, edge_scales, false},
       {"scale code range, batched", 2, 6, {0, 0, 0, 0, 0, 0, 0, 1}, edge_scales, false},
+      {"three tiles each way", 129, 33, {0, 0, 9, 0, 0, 0, 0, 0}, dyadic_scales, false},
+      {"three tiles each way, packed", 130, 18, {2, 0, 0, 0, 0, 9, 0, 1}, dyadic_scales, true},
+      {"three y-blocks and x-blocks", 1, 33, {1, 0, 0, 0, 9, 0, 0, 0}, dyadic_scales, false},
+      {"scale decoding in two passes", 2, 33, {1, 0, 0, 0, 0, 0, 16, 0}, dyadic_scales, false, 1},
   };
   uint32_t seed = 100;
   for (const Case& c : cases) {
@@ -151,7 +182,10 @@ TEST_F(BlockQuantTest, ExactProducts) {
     const std::vector<float> input =
         dyadic_input(static_cast<size_t>(c.num_rows) * w.columns, ++seed);
     const bq::Reference expected = bq::reference_product(w, input, c.num_rows);
-    const std::vector<float> actual = product(w, input, c.num_rows, c.packed);
+    zk_ocu_device* device =
+        c.multiprocessors != 0 ? open_with_multiprocessors(c.multiprocessors) : device_;
+    const std::vector<float> actual = product(w, input, c.num_rows, c.packed, device);
+    if (device != device_) vorel334(device);
     ASSERT_EQ(actual.size(), expected.value.size());
     for (size_t i = 0; i < actual.size(); ++i) {
       ASSERT_EQ(float_bits(actual[i]), float_bits(static_cast<float>(expected.value[i])))
@@ -175,9 +209,10 @@ TEST_F(BlockQuantTest, FixedOrderProducts) {
     int32_t blocks;
   };
   const Case cases[] = {
-      {1, 1, 17, 4},  {1, 2, 17, 3},  {1, 3, 17, 4}, {1, 4, 1, 1},   {1, 5, 17, 2}, {1, 6, 16, 4},
-      {1, 7, 17, 4},  {1, 8, 17, 4},  {2, 1, 17, 2}, {65, 2, 1, 3},  {3, 3, 17, 2}, {64, 4, 16, 2},
-      {63, 5, 17, 1}, {65, 6, 17, 2}, {2, 7, 1, 5},  {65, 8, 17, 3},
+      {1, 1, 17, 4},  {1, 2, 17, 3},  {1, 3, 17, 4},   {1, 4, 1, 1},    {1, 5, 17, 2},
+      {1, 6, 16, 4},  {1, 7, 17, 4},  {1, 8, 17, 4},   {2, 1, 17, 2},   {65, 2, 1, 3},
+      {3, 3, 17, 2},  {64, 4, 16, 2}, {63, 5, 17, 1},  {65, 6, 17, 2},  {2, 7, 1, 5},
+      {65, 8, 17, 3}, {1, 3, 33, 4},  {129, 5, 33, 9}, {130, 2, 18, 9},
   };
   uint32_t seed = 200;
   for (const Case& c : cases) {
@@ -328,20 +363,27 @@ TEST_F(BlockQuantTest, PreprocessingWorkedExample) {
 
 // Counts that are negative or do not fit the 32-bit sizes and indices of the kernels are
 // rejected with status 3 before any allocation, clear or launch, and without a log entry.
+// The largest counts that fit are accepted: the call goes on to its first runtime step, which
+// fails here (an empty grid, or an injected fault where the sizes are real) so that no kernel
+// runs over the small buffer; vorel252, given no width to split, accepts them and launches
+// nothing.
 TEST_F(BlockQuantTest, RejectsCountsThatDoNotFit) {
   struct Case {
     const char* name;
     int32_t num_rows;
     int32_t num_groups;
     bq::Blocks num_blocks;
-    bool preprocess_too;  // the shape is wrong for vorel252 as well
+    bool preprocess_too;  // given to vorel252 as well
+    zk_status_t status = ZK_STATUS_BAD_ARGUMENT;
+    const char* fault = nullptr;  // runtime call made to fail once
   };
+  constexpr int32_t kMax = INT32_MAX;
   const Case cases[] = {
       {"negative rows", -1, 1, {1, 0, 0, 0, 0, 0, 0, 0}, false},
       {"negative groups", 2, -1, {1, 0, 0, 0, 0, 0, 0, 0}, true},
       {"negative blocks", 1, 1, {1, 0, -1, 0, 0, 0, 0, 0}, true},
-      {"N of 2^31", 1, 1 << 27, {0, 0, 0, 0, 0, 0, 0, 0}, true},
-      {"K of 2^31", 2, 0, {1 << 27, 1 << 27, 0, 0, 0, 0, 0, 0}, true},
+      {"N of 2^31", 0, 1 << 27, {0, 0, 0, 0, 0, 0, 0, 0}, true},
+      {"K of 2^31", 0, 0, {1 << 27, 1 << 27, 0, 0, 0, 0, 0, 0}, true},
       {"2^40 blocks in a segment", 1, 1 << 20, {0, 0, 0, 0, 0, 0, 0, 1 << 20}, true},
       {"2^31 weight bytes", 1, 1, {0, 0, 0, 0, 0, 0, 0, 1 << 24}, true},
       {"2^31 weight bytes over two segments",
@@ -351,20 +393,65 @@ TEST_F(BlockQuantTest, RejectsCountsThatDoNotFit) {
        true},
       {"K M of 2^31", 1 << 8, 1, {1 << 20, 0, 0, 0, 0, 0, 0, 0}, false},
       {"N M 4 of 2^31 bytes", 1 << 9, 1 << 16, {1, 0, 0, 0, 0, 0, 0, 0}, false},
+      {"largest N", 0, kMax / 16, {0, 0, 0, 0, 0, 0, 0, 0}, true, ZK_STATUS_DEVICE_FAILURE},
+      {"largest K",
+       0,
+       0,
+       {1 << 27, (1 << 27) - 1, 0, 0, 0, 0, 0, 0},
+       true,
+       ZK_STATUS_DEVICE_FAILURE},
+      {"largest weight bytes",
+       0,
+       1,
+       {0, 0, 0, 0, 0, 0, 0, kMax / 128},
+       true,
+       ZK_STATUS_DEVICE_FAILURE},
+      {"largest K M",
+       kMax / 120,
+       0,
+       {15, 0, 0, 0, 0, 0, 0, 0},
+       false,
+       ZK_STATUS_NO_MEMORY,
+       "cudaMallocAsync"},
+      {"largest N M 4 bytes",
+       1082401,
+       31,
+       {0, 0, 0, 0, 0, 0, 0, 0},
+       false,
+       ZK_STATUS_DEVICE_FAILURE},
+      {"largest N M 4 bytes, one row",
+       1,
+       kMax / 64,
+       {0, 0, 0, 0, 0, 0, 0, 0},
+       false,
+       ZK_STATUS_DEVICE_FAILURE,
+       "cudaMemset"},
   };
   zk_ocu_buffer* buffer = output(64);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    if (c.fault != nullptr && !ZK_OCU_TEST_EMULATED) continue;
     zk_ocu_op_weight_16x8_args_t args{buffer, buffer,     buffer,      buffer,
                                       buffer, c.num_rows, c.num_groups};
     zk_ocu_op_weight_16x8_preprocess_blocks_args_t preprocess{buffer, c.num_groups};
     for (int b = 0; b < 8; ++b) args.num_blocks[b] = preprocess.num_blocks[b] = c.num_blocks[b];
+    const bool accepted = c.status != ZK_STATUS_BAD_ARGUMENT;
+    zk_ocu_error_log_clear();
     const int64_t allocations = zk_emu_call_count("cudaMallocAsync");
     const int64_t clears = zk_emu_call_count("cudaMemset");
     const int64_t launches = zk_emu_call_count("cudaLaunchKernel");
-    EXPECT_EQ(vorel187(device_, nullptr, &args), ZK_STATUS_BAD_ARGUMENT);
+    if (c.fault != nullptr) zk_emu_inject_fault(c.fault, 0, 1, zk_test::kErrorMemoryAllocation);
+    EXPECT_EQ(vorel187(device_, nullptr, &args), c.status);
     if (c.preprocess_too) {
-      EXPECT_EQ(vorel252(device_, nullptr, &preprocess), ZK_STATUS_BAD_ARGUMENT);
+      EXPECT_EQ(vorel252(device_, nullptr, &preprocess),
+                accepted ? ZK_STATUS_OK : ZK_STATUS_BAD_ARGUMENT);
+    }
+    if (accepted) {
+      EXPECT_EQ(error_log(),
+                std::vector<std::string>{c.status == ZK_STATUS_NO_MEMORY
+                                             ? log_line(0x339, zk_test::kAllocFailed)
+                                             : log_line(0x33C, zk_test::kKernelFailed)});
+      continue;
     }
     EXPECT_EQ(zk_emu_call_count("cudaMallocAsync"), allocations);
     EXPECT_EQ(zk_emu_call_count("cudaMemset"), clears);
@@ -373,9 +460,10 @@ TEST_F(BlockQuantTest, RejectsCountsThatDoNotFit) {
   }
 }
 
-// Every failure a caller can meet: status, the one log line, scratch released in every case,
-// no further segment queued after a failed scale allocation, and no runtime error left
-// behind (the next call succeeds). Two segments: widths 2 and 5.
+// Every failure a caller can meet: status, the one log line, the scratch allocations made
+// (none for an empty extent) and every one released, no further segment queued after a
+// failed scale allocation, and no runtime error left behind (the next call succeeds). Two
+// segments, widths 2 and 5, unless a row empties the grid.
 TEST_F(BlockQuantTest, FailurePaths) {
   ZK_REQUIRE_EMULATOR();
   struct Case {
@@ -386,46 +474,67 @@ TEST_F(BlockQuantTest, FailurePaths) {
     zk_status_t status;
     uint32_t code;
     const char* message;
-    int32_t launches;  // kernel launches attempted, or -1 when not checked
+    int32_t allocations;  // scratch allocations attempted
+    int32_t launches;     // kernel launches attempted
+    int32_t num_groups = 17;
+    bq::Blocks num_blocks = {0, 1, 0, 0, 2, 0, 0, 0};
   };
   const Case cases[] = {
       {"single row: clear", 1, "cudaMemset", 0, ZK_STATUS_DEVICE_FAILURE, 0x33C,
-       zk_test::kKernelFailed, 0},
+       zk_test::kKernelFailed, 0, 0},
       {"single row: input scratch", 1, "cudaMallocAsync", 0, ZK_STATUS_NO_MEMORY, 0x339,
-       zk_test::kAllocFailed, 0},
+       zk_test::kAllocFailed, 1, 0},
       {"single row: permutation launch", 1, "cudaLaunchKernel", 0, ZK_STATUS_DEVICE_FAILURE, 0x33C,
-       zk_test::kKernelFailed, 1},
+       zk_test::kKernelFailed, 1, 1},
       {"single row: second segment launch", 1, "cudaLaunchKernel", 2, ZK_STATUS_DEVICE_FAILURE,
-       0x33C, zk_test::kKernelFailed, 3},
+       0x33C, zk_test::kKernelFailed, 1, 3},
+      {"single row: no groups", 1, nullptr, 0, ZK_STATUS_DEVICE_FAILURE, 0x33C,
+       zk_test::kKernelFailed, 1, 3, 0},
+      {"single row: no columns",
+       1,
+       nullptr,
+       0,
+       ZK_STATUS_DEVICE_FAILURE,
+       0x33C,
+       zk_test::kKernelFailed,
+       0,
+       1,
+       17,
+       {0, 0, 0, 0, 0, 0, 0, 0}},
       {"batched: input scratch", 3, "cudaMallocAsync", 0, ZK_STATUS_NO_MEMORY, 0x339,
-       zk_test::kAllocFailed, 0},
+       zk_test::kAllocFailed, 1, 0},
       {"batched: permutation launch", 3, "cudaLaunchKernel", 0, ZK_STATUS_DEVICE_FAILURE, 0x33C,
-       zk_test::kKernelFailed, 1},
+       zk_test::kKernelFailed, 1, 1},
       {"batched: clear", 3, "cudaMemset", 0, ZK_STATUS_DEVICE_FAILURE, 0x33C,
-       zk_test::kKernelFailed, 1},
+       zk_test::kKernelFailed, 1, 1},
       {"batched: first segment scales", 3, "cudaMallocAsync", 1, ZK_STATUS_NO_MEMORY, 0x339,
-       zk_test::kAllocFailed, 1},
+       zk_test::kAllocFailed, 2, 1},
       {"batched: second segment scales", 3, "cudaMallocAsync", 2, ZK_STATUS_NO_MEMORY, 0x339,
-       zk_test::kAllocFailed, 3},
+       zk_test::kAllocFailed, 3, 3},
       {"batched: scale decoding launch", 3, "cudaLaunchKernel", 1, ZK_STATUS_DEVICE_FAILURE, 0x33C,
-       zk_test::kKernelFailed, 5},
+       zk_test::kKernelFailed, 3, 5},
       {"batched: second product launch", 3, "cudaLaunchKernel", 4, ZK_STATUS_DEVICE_FAILURE, 0x33C,
-       zk_test::kKernelFailed, 5},
+       zk_test::kKernelFailed, 3, 5},
       {"batched: untiling scratch", 3, "cudaMallocAsync", 3, ZK_STATUS_NO_MEMORY, 0x339,
-       zk_test::kAllocFailed, 5},
+       zk_test::kAllocFailed, 4, 5},
       {"batched: untiling launch", 3, "cudaLaunchKernel", 5, ZK_STATUS_DEVICE_FAILURE, 0x33C,
-       zk_test::kKernelFailed, 6},
+       zk_test::kKernelFailed, 4, 6},
       {"batched: copy back", 3, "cudaMemcpyAsync", 0, ZK_STATUS_DEVICE_FAILURE, 0x33A,
-       zk_test::kCopyToDevice, 6},
+       zk_test::kCopyToDevice, 4, 6},
       {"batched: no rows", 0, nullptr, 0, ZK_STATUS_DEVICE_FAILURE, 0x33C, zk_test::kKernelFailed,
-       1},
+       0, 1},
+      {"batched: no groups", 3, nullptr, 0, ZK_STATUS_DEVICE_FAILURE, 0x33C, zk_test::kKernelFailed,
+       1, 5, 0},
   };
-  const bq::Weights w = bq::random_weights(17, {0, 1, 0, 0, 2, 0, 0, 0}, 500, dyadic_scales);
+  const bq::Weights healthy_weights =
+      bq::random_weights(17, {0, 1, 0, 0, 2, 0, 0, 0}, 500, dyadic_scales);
   const Operands healthy =
-      upload(w, dyadic_input(2 * static_cast<size_t>(w.columns), 502), 2, false);
-  zk_ocu_op_weight_16x8_args_t healthy_args = record(healthy, w, 2);
+      upload(healthy_weights, dyadic_input(2 * static_cast<size_t>(healthy_weights.columns), 502),
+             2, false);
+  zk_ocu_op_weight_16x8_args_t healthy_args = record(healthy, healthy_weights, 2);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    const bq::Weights w = bq::random_weights(c.num_groups, c.num_blocks, 500, dyadic_scales);
     const std::vector<float> input = dyadic_input(static_cast<size_t>(c.num_rows) * w.columns, 501);
     const Operands o = upload(w, input, c.num_rows, false);
     zk_ocu_op_weight_16x8_args_t args = record(o, w, c.num_rows);
@@ -438,8 +547,9 @@ TEST_F(BlockQuantTest, FailurePaths) {
     EXPECT_EQ(vorel187(device_, nullptr, &args), c.status);
     EXPECT_EQ(error_log(), std::vector<std::string>{log_line(c.code, c.message)});
     const bool allocation_failed = c.fault != nullptr && std::string(c.fault) == "cudaMallocAsync";
-    EXPECT_EQ(zk_emu_call_count("cudaMallocAsync") - allocations - (allocation_failed ? 1 : 0),
-              zk_emu_call_count("cudaFreeAsync") - releases);
+    EXPECT_EQ(zk_emu_call_count("cudaMallocAsync") - allocations, c.allocations);
+    EXPECT_EQ(zk_emu_call_count("cudaFreeAsync") - releases,
+              c.allocations - (allocation_failed ? 1 : 0));
     EXPECT_EQ(zk_emu_call_count("cudaLaunchKernel") - launches, c.launches);
 
     zk_ocu_error_log_clear();
@@ -472,16 +582,27 @@ TEST_F(BlockQuantTest, EarlierErrorReportedAtAllocation) {
   }
 }
 
-// A launch failure in the preprocessing is reported after all launches are queued.
+// A launch failure in the preprocessing is reported after all launches are queued; the
+// segments whose launches succeeded, before and after the failed one, are converted, and the
+// failed one is left as it was.
 TEST_F(BlockQuantTest, PreprocessingLaunchFailure) {
   ZK_REQUIRE_EMULATOR();
-  zk_ocu_buffer* weights = output(16 * (3 + 7));
-  zk_ocu_op_weight_16x8_preprocess_blocks_args_t args{weights, 1, {0, 0, 1, 0, 0, 0, 1, 0}};
+  bq::Random random(700);
+  std::vector<uint8_t> bytes(16 * (3 + 5 + 7));
+  for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(random.below(256));
+  std::vector<uint8_t> expected = bytes;
+  for (const auto& [width, at] : {std::pair<int, size_t>{3, 0}, {7, 16 * (3 + 5)}}) {
+    const std::vector<uint8_t> split = bq::split_block(bq::unpack_block(&bytes[at], width), width);
+    std::memcpy(&expected[at], split.data(), split.size());
+  }
+  zk_ocu_buffer* weights = operand(bytes);
+  zk_ocu_op_weight_16x8_preprocess_blocks_args_t args{weights, 1, {0, 0, 1, 0, 1, 0, 1, 0}};
   const int64_t launches = zk_emu_call_count("cudaLaunchKernel");
-  zk_emu_inject_fault("cudaLaunchKernel", 0, 1, zk_test::kErrorInvalidValue);
+  zk_emu_inject_fault("cudaLaunchKernel", 1, 1, zk_test::kErrorInvalidValue);
   EXPECT_EQ(vorel252(device_, nullptr, &args), ZK_STATUS_DEVICE_FAILURE);
-  EXPECT_EQ(zk_emu_call_count("cudaLaunchKernel") - launches, 2);
+  EXPECT_EQ(zk_emu_call_count("cudaLaunchKernel") - launches, 3);
   EXPECT_EQ(error_log(), std::vector<std::string>{log_line(0x33C, zk_test::kKernelFailed)});
+  EXPECT_EQ(result<uint8_t>(weights, 0, bytes.size()), expected);
 }
 
 }  // namespace
