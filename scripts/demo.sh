@@ -4,6 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install_deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DZK_OCU_BUILD_TESTS=OFF >/dev/null
-cmake --build build -j "$(nproc)" >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DZK_OCU_BUILD_TOOLS=ON >/dev/null
+cmake --build build -j "$(nproc)" --target zk_ocu_info >/dev/null
 build/bin/zk_ocu_info

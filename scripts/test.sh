@@ -7,11 +7,11 @@ cd "$(dirname "$0")/.."
 scripts/install_deps.sh
 jobs=$(nproc)
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DZK_OCU_BUILD_TESTS=ON -DZK_OCU_SANITIZE=OFF
 cmake --build build -j "$jobs"
-ctest --test-dir build --output-on-failure
+ctest --test-dir build --output-on-failure --no-tests=error
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZK_OCU_SANITIZE=ON \
-  -DZK_OCU_BUILD_CUDA=OFF -DZK_OCU_BUILD_TOOLS=OFF
+  -DZK_OCU_BUILD_CUDA=OFF -DZK_OCU_BUILD_TOOLS=OFF -DZK_OCU_BUILD_TESTS=ON
 cmake --build build-asan -j "$jobs"
-ctest --test-dir build-asan --output-on-failure
+ctest --test-dir build-asan --output-on-failure --no-tests=error
