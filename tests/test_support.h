@@ -9,17 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "zk_emu.h"
 #include "zk_ocu.h"
 
 #if ZK_OCU_TEST_EMULATED
-#include "zk_emu.h"
 #define ZK_REQUIRE_EMULATOR() (void)0
 #else
-// The controls exist only in the emulated library; on a GPU the tests that need them
-// are skipped, and these stand-ins let the same sources compile.
+// The emulator's controls are stand-ins that do nothing on a GPU (cuda_stand_ins.cpp), so
+// the same sources build; tests that need them are skipped.
 #define ZK_REQUIRE_EMULATOR() GTEST_SKIP() << "needs the emulator's fault injection"
-inline void zk_emu_inject_fault(const char*, int32_t, int32_t, int32_t) {}
-inline int64_t zk_emu_call_count(const char*) { return 0; }
 #endif
 
 namespace zk_test {
