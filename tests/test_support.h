@@ -79,6 +79,27 @@ constexpr uint8_t kSentinelByte = 0xCD;
 // The float an output element holds when nothing wrote it.
 inline float sentinel_float() { return bits_float(0x01010101u * kSentinelByte); }
 
+// `call` returns 7 with exactly one kernel-failure record.
+template <typename Call>
+void expect_kernel_failure(Call&& call, const char* what) {
+  zk_ocu_error_log_clear();
+  EXPECT_EQ(call(), ZK_STATUS_DEVICE_FAILURE) << what;
+  EXPECT_EQ(error_log(), std::vector<std::string>{log_line(0x33C, kKernelFailed)}) << what;
+}
+
+// With its launch made to fail, `call` returns 7 with one kernel-failure record, and the
+// next call succeeds: the launch check consumed the error. Needs fault injection, so it
+// checks nothing on a GPU.
+template <typename Call>
+void expect_failed_launch_consumed(Call&& call) {
+  if (!ZK_OCU_TEST_EMULATED) return;
+  zk_emu_inject_fault("cudaLaunchKernel", 0, 1, kErrorInvalidValue);
+  expect_kernel_failure(call, "failed launch");
+  zk_ocu_error_log_clear();
+  EXPECT_EQ(call(), ZK_STATUS_OK) << "the failure was consumed";
+  EXPECT_TRUE(error_log().empty());
+}
+
 // Every test gets device 0, opened before and closed after it; buffers made through the
 // fixture are deleted after the test.
 class DeviceTest : public ::testing::Test {

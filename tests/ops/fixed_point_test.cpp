@@ -310,20 +310,10 @@ TEST_F(FixedPointTest, LaunchFailures) {
   };
   const Operands operands{device_, output(64), operand(random_int16(32, 41)),
                           operand(random_int16(32, 42))};
-  const std::vector<std::string> kernel_failed{log_line(0x33C, zk_test::kKernelFailed)};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    zk_ocu_error_log_clear();
-    EXPECT_EQ(c.call(operands, 0), ZK_STATUS_DEVICE_FAILURE) << "empty grid";
-    EXPECT_EQ(error_log(), kernel_failed);
-    if (!ZK_OCU_TEST_EMULATED) continue;
-    zk_ocu_error_log_clear();
-    zk_emu_inject_fault("cudaLaunchKernel", 0, 1, zk_test::kErrorInvalidValue);
-    EXPECT_EQ(c.call(operands, 2), ZK_STATUS_DEVICE_FAILURE) << "failed launch";
-    EXPECT_EQ(error_log(), kernel_failed);
-    zk_ocu_error_log_clear();
-    EXPECT_EQ(c.call(operands, 2), ZK_STATUS_OK) << "the failure was consumed";
-    EXPECT_TRUE(error_log().empty());
+    zk_test::expect_kernel_failure([&] { return c.call(operands, 0); }, "empty grid");
+    zk_test::expect_failed_launch_consumed([&] { return c.call(operands, 2); });
   }
 }
 
