@@ -20,6 +20,45 @@ bool range_inside(const zk_ocu_buffer* buffer, int32_t offset, int32_t count) {
          static_cast<int64_t>(offset) + static_cast<int64_t>(count) <= buffer->size;
 }
 
+const zk_error_record_t& copy_record(cudaMemcpyKind kind) {
+  return kind == cudaMemcpyHostToDevice ? zk::errors::kCopyToDevice : zk::errors::kCopyFromDevice;
+}
+
+// One synchronous copy between host memory and a buffer, in the direction `kind`; a
+// failure is consumed and logged.
+bool transfer(const zk_ocu_buffer* buffer, int64_t offset, void* host, size_t count,
+              cudaMemcpyKind kind) {
+  void* device = device_pointer(buffer, offset);
+  const bool to_device = kind == cudaMemcpyHostToDevice;
+  if (cudaMemcpy(to_device ? device : host, to_device ? host : device, count, kind) ==
+      cudaSuccess) {
+    return true;
+  }
+  cudaGetLastError();
+  zk::log_error(copy_record(kind));
+  return false;
+}
+
+// The copy entry points: range check, then the transfer.
+zk_status_t copy_range(const zk_ocu_buffer* buffer, void* host, int32_t offset, int32_t count,
+                       cudaMemcpyKind kind) {
+  if (!range_inside(buffer, offset, count)) {
+    zk::log_error(copy_record(kind));
+    return ZK_STATUS_BAD_ARGUMENT;
+  }
+  return transfer(buffer, offset, host, static_cast<size_t>(count), kind)
+             ? ZK_STATUS_OK
+             : ZK_STATUS_DEVICE_FAILURE;
+}
+
+// Gives back one map; the last one frees the mirror.
+void release_map(zk_ocu_buffer* buffer) {
+  if (--buffer->map_count == 0) {
+    std::free(buffer->host_mirror);
+    buffer->host_mirror = nullptr;
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -57,51 +96,23 @@ int32_t vorel31(zk_ocu_device*, zk_ocu_buffer* buffer) { return buffer->size; }
 
 zk_status_t vorel300(zk_ocu_device*, zk_ocu_buffer* buffer, const void* source, int32_t offset,
                      int32_t count) {
-  if (!range_inside(buffer, offset, count)) {
-    zk::log_error(zk::errors::kCopyToDevice);
-    return ZK_STATUS_BAD_ARGUMENT;
-  }
-  if (cudaMemcpy(device_pointer(buffer, offset), source, static_cast<size_t>(count),
-                 cudaMemcpyHostToDevice) != cudaSuccess) {
-    cudaGetLastError();
-    zk::log_error(zk::errors::kCopyToDevice);
-    return ZK_STATUS_DEVICE_FAILURE;
-  }
-  return ZK_STATUS_OK;
+  return copy_range(buffer, const_cast<void*>(source), offset, count, cudaMemcpyHostToDevice);
 }
 
 zk_status_t vorel273(zk_ocu_device*, zk_ocu_buffer* buffer, void* destination, int32_t offset,
                      int32_t count) {
-  if (!range_inside(buffer, offset, count)) {
-    zk::log_error(zk::errors::kCopyFromDevice);
-    return ZK_STATUS_BAD_ARGUMENT;
-  }
-  if (cudaMemcpy(destination, device_pointer(buffer, offset), static_cast<size_t>(count),
-                 cudaMemcpyDeviceToHost) != cudaSuccess) {
-    cudaGetLastError();
-    zk::log_error(zk::errors::kCopyFromDevice);
-    return ZK_STATUS_DEVICE_FAILURE;
-  }
-  return ZK_STATUS_OK;
+  return copy_range(buffer, destination, offset, count, cudaMemcpyDeviceToHost);
 }
 
 void* vorel304(zk_ocu_device*, zk_ocu_buffer* buffer, bool read) {
-  const bool first_map = buffer->map_count == 0;
-  if (first_map) {
+  if (buffer->map_count == 0) {
     buffer->host_mirror = zk::host_malloc(static_cast<size_t>(buffer->size));
     if (buffer->host_mirror == nullptr) return nullptr;
   }
   ++buffer->map_count;
-  if (read &&
-      cudaMemcpy(buffer->host_mirror, device_pointer(buffer, 0), static_cast<size_t>(buffer->size),
-                 cudaMemcpyDeviceToHost) != cudaSuccess) {
-    cudaGetLastError();
-    zk::log_error(zk::errors::kCopyFromDevice);
-    // Undo this map, so that a failed map needs no unmap.
-    if (--buffer->map_count == 0) {
-      std::free(buffer->host_mirror);
-      buffer->host_mirror = nullptr;
-    }
+  if (read && !transfer(buffer, 0, buffer->host_mirror, static_cast<size_t>(buffer->size),
+                        cudaMemcpyDeviceToHost)) {
+    release_map(buffer);  // a failed map needs no unmap
     return nullptr;
   }
   return buffer->host_mirror;
@@ -109,16 +120,11 @@ void* vorel304(zk_ocu_device*, zk_ocu_buffer* buffer, bool read) {
 
 void vorel3(zk_ocu_device*, zk_ocu_buffer* buffer, bool write_back) {
   if (buffer->map_count <= 0) return;
-  if (write_back &&
-      cudaMemcpy(device_pointer(buffer, 0), buffer->host_mirror, static_cast<size_t>(buffer->size),
-                 cudaMemcpyHostToDevice) != cudaSuccess) {
-    cudaGetLastError();
-    zk::log_error(zk::errors::kCopyToDevice);
+  if (write_back) {
+    transfer(buffer, 0, buffer->host_mirror, static_cast<size_t>(buffer->size),
+             cudaMemcpyHostToDevice);
   }
-  if (--buffer->map_count == 0) {
-    std::free(buffer->host_mirror);
-    buffer->host_mirror = nullptr;
-  }
+  release_map(buffer);
 }
 
 void* vorel144(zk_ocu_device*, int32_t size) {
