@@ -11,22 +11,16 @@ namespace {
 class CleanSlate : public ::testing::EmptyTestEventListener {
  public:
   void OnTestStart(const ::testing::TestInfo&) override {
-#if ZK_OCU_TEST_EMULATED
     zk_emu_reset();
-#endif
     zk_ocu_error_log_clear();
   }
 
   void OnTestEnd(const ::testing::TestInfo& info) override {
-#if ZK_OCU_TEST_EMULATED
     if (zk_emu_misuse_count() > 0) {
       std::fprintf(stderr, "[  MISUSE  ] %s.%s: %s\n", info.test_suite_name(), info.name(),
                    zk_emu_last_misuse_report());
       misuse_seen = true;
     }
-#else
-    (void)info;
-#endif
   }
 
   bool misuse_seen = false;
