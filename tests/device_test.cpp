@@ -10,7 +10,6 @@ namespace {
 using zk_test::error_log;
 using zk_test::log_line;
 
-#if ZK_OCU_TEST_EMULATED
 void set_device(int32_t count, int32_t warp_size = 32, int32_t grid_x = 2147483647) {
   zk_emu_device_config config;
   zk_emu_get_device_config(&config);
@@ -19,9 +18,6 @@ void set_device(int32_t count, int32_t warp_size = 32, int32_t grid_x = 21474836
   config.max_grid_size[0] = grid_x;
   zk_emu_set_device_config(&config);
 }
-#else
-void set_device(int32_t, int32_t = 32, int32_t = 2147483647) {}
-#endif
 
 TEST(GpuList, NamesEveryDevice) {
   ZK_REQUIRE_EMULATOR();
